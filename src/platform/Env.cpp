@@ -1,0 +1,84 @@
+#include "platform/Env.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+Env realEnv;
+Env* current = &realEnv;
+} // namespace
+
+time_t Env::now() { return ::time(nullptr); }
+
+void Env::sleepMs(unsigned long ms) {
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(ms / 1000);
+    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+int Env::statvfs(const char* path, struct statvfs64* out) { return ::statvfs64(path, out); }
+
+Env& env() { return *current; }
+
+Env* setEnv(Env* e) {
+    Env* previous = current;
+    current = e ? e : &realEnv;
+    return previous == &realEnv ? nullptr : previous;
+}
+
+VirtualClock::VirtualClock(time_t start)
+    : nowMs_(static_cast<long long>(start) * 1000), previous_(setEnv(this)) {}
+
+VirtualClock::~VirtualClock() { setEnv(previous_); }
+
+time_t VirtualClock::now() {
+    std::lock_guard<std::mutex> g(mu_);
+    return static_cast<time_t>(nowMs_ / 1000);
+}
+
+void VirtualClock::sleepMs(unsigned long ms) {
+    std::lock_guard<std::mutex> g(mu_);
+    nowMs_ += static_cast<long long>(ms);
+    waits_.push_back(ms);
+}
+
+int VirtualClock::statvfs(const char* path, struct statvfs64* out) {
+    return previous_ ? previous_->statvfs(path, out) : Env::statvfs(path, out);
+}
+
+void VirtualClock::advance(long seconds) {
+    std::lock_guard<std::mutex> g(mu_);
+    nowMs_ += static_cast<long long>(seconds) * 1000;
+}
+
+void VirtualClock::set(time_t t) {
+    std::lock_guard<std::mutex> g(mu_);
+    nowMs_ = static_cast<long long>(t) * 1000;
+}
+
+std::vector<unsigned long> VirtualClock::waits() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return waits_;
+}
+
+std::vector<unsigned long> VirtualClock::waitSeconds() const {
+    std::lock_guard<std::mutex> g(mu_);
+    std::vector<unsigned long> s;
+    s.reserve(waits_.size());
+    for (unsigned long w : waits_)
+        s.push_back(w / 1000);
+    return s;
+}
+
+void VirtualClock::clearWaits() {
+    std::lock_guard<std::mutex> g(mu_);
+    waits_.clear();
+}
+
+} // namespace platform
+
+void QISLEEP_InTeRnAl(unsigned long milliseconds) { platform::sleepMs(milliseconds); }

@@ -1,0 +1,16 @@
+// Each subcommand family registers itself on the application and sets the
+// exit code the tool returns.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace cli {
+
+struct Context {
+    int exitCode = 0;
+};
+
+void addConfigCommands(CLI::App& app, Context& ctx);
+void addDoctorCommand(CLI::App& app, Context& ctx);
+
+} // namespace cli

@@ -1,0 +1,19 @@
+#include <cstdio>
+
+#include "Commands.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"idxcache: index cache and job results directories of a storage node.\n"
+                 "The platform home is $IDXCACHE_HOME (default ~/.local/state/idxcache)."};
+    app.require_subcommand(1);
+    cli::Context ctx;
+
+    app.add_subcommand("version", "Print the version")->callback([] {
+        std::printf("idxcache %s\n", IDXCACHE_VERSION);
+    });
+    cli::addConfigCommands(app, ctx);
+    cli::addDoctorCommand(app, ctx);
+
+    CLI11_PARSE(app, argc, argv);
+    return ctx.exitCode;
+}
