@@ -10,7 +10,9 @@ extern "C" {
 
 char m_shellIndexCache[1026] = "";
 
-int idxIsprint(int c) { return c >= 32 && c <= 126; }
+int idxIsprint(int c) {
+    return c >= 32 && c <= 126;
+}
 
 } // extern "C"
 
@@ -76,8 +78,12 @@ char* shellgets(char* buffer, int size) {
     return buffer;
 }
 
-void shellputString(const char* text) { putEscaped(text, "\\x%02X"); }
+void shellputString(const char* text) {
+    putEscaped(text, "\\x%02X");
+}
 
-void __shellPutString(const char* text) { putEscaped(text, "\\x%04X"); }
+void __shellPutString(const char* text) {
+    putEscaped(text, "\\x%04X");
+}
 
 } // extern "C"

@@ -131,16 +131,34 @@ void TDebuggable::debug(int level, const char* format, ...) {
     writeToFile(line);
 }
 
-void TDebuggable::setDebugPrefix(const char* prefix) { prefix_ = prefix ? prefix : ""; }
+void TDebuggable::setDebugPrefix(const char* prefix) {
+    prefix_ = prefix ? prefix : "";
+}
 
-void TDebuggable::logEvents(int on) { logEventsFlag = on; }
-int TDebuggable::getLogEventsFlag() { return logEventsFlag; }
-void TDebuggable::setMultiJob(bool on) { multiJobFlag = on; }
-bool TDebuggable::isMultiJob() { return multiJobFlag; }
-void TDebuggable::setMultiThreaded(bool on) { multiThreadedFlag = on; }
-bool TDebuggable::isMultiThreaded() { return multiThreadedFlag; }
-bool TDebuggable::isSymLinkTableFlagSet() { return symlinkTableFlag; }
-int TDebuggable::getUsageCount() { return usageCount; }
+void TDebuggable::logEvents(int on) {
+    logEventsFlag = on;
+}
+int TDebuggable::getLogEventsFlag() {
+    return logEventsFlag;
+}
+void TDebuggable::setMultiJob(bool on) {
+    multiJobFlag = on;
+}
+bool TDebuggable::isMultiJob() {
+    return multiJobFlag;
+}
+void TDebuggable::setMultiThreaded(bool on) {
+    multiThreadedFlag = on;
+}
+bool TDebuggable::isMultiThreaded() {
+    return multiThreadedFlag;
+}
+bool TDebuggable::isSymLinkTableFlagSet() {
+    return symlinkTableFlag;
+}
+int TDebuggable::getUsageCount() {
+    return usageCount;
+}
 
 void TDebuggable::setJobId(long long id) {
     jobId_ = id;
@@ -233,7 +251,9 @@ const char* TDebuggable::dateToString(unsigned int time) {
     return dateText_.c_str();
 }
 
-void TDebuggable::dateEvent(unsigned int time) { ev() << dateToString(time); }
+void TDebuggable::dateEvent(unsigned int time) {
+    ev() << dateToString(time);
+}
 
 int TDebuggable::getRegistryNumber(const char* key, unsigned long* value, const char* section) {
     OXPlatformInfo info;
@@ -295,9 +315,9 @@ void TDebuggableAnyLog::setJobId(long long id) {
 
 void TDebuggableAnyLog::setProgramName(const char* name) {
     if (externalEvent_ && !externalEvent_->getReady())
-        externalEvent_->initialize(
-            2, static_cast<unsigned int>(EvDebug::getLogId(name) & 0xFFFFFFFFu), jobId_, nullptr,
-            name);
+        externalEvent_->initialize(2,
+                                   static_cast<unsigned int>(EvDebug::getLogId(name) & 0xFFFFFFFFu),
+                                   jobId_, nullptr, name);
     TDebuggable::setProgramName(name);
 }
 

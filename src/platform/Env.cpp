@@ -10,7 +10,9 @@ Env realEnv;
 Env* current = &realEnv;
 } // namespace
 
-time_t Env::now() { return ::time(nullptr); }
+time_t Env::now() {
+    return ::time(nullptr);
+}
 
 void Env::sleepMs(unsigned long ms) {
     struct timespec ts;
@@ -20,9 +22,13 @@ void Env::sleepMs(unsigned long ms) {
     }
 }
 
-int Env::statvfs(const char* path, struct statvfs64* out) { return ::statvfs64(path, out); }
+int Env::statvfs(const char* path, struct statvfs64* out) {
+    return ::statvfs64(path, out);
+}
 
-Env& env() { return *current; }
+Env& env() {
+    return *current;
+}
 
 Env* setEnv(Env* e) {
     Env* previous = current;
@@ -33,7 +39,9 @@ Env* setEnv(Env* e) {
 VirtualClock::VirtualClock(time_t start)
     : nowMs_(static_cast<long long>(start) * 1000), previous_(setEnv(this)) {}
 
-VirtualClock::~VirtualClock() { setEnv(previous_); }
+VirtualClock::~VirtualClock() {
+    setEnv(previous_);
+}
 
 time_t VirtualClock::now() {
     std::lock_guard<std::mutex> g(mu_);
@@ -81,4 +89,6 @@ void VirtualClock::clearWaits() {
 
 } // namespace platform
 
-void QISLEEP_InTeRnAl(unsigned long milliseconds) { platform::sleepMs(milliseconds); }
+void QISLEEP_InTeRnAl(unsigned long milliseconds) {
+    platform::sleepMs(milliseconds);
+}

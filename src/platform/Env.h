@@ -27,8 +27,12 @@ Env& env();
 // Installs e (null restores the real one) and returns the previous Env.
 Env* setEnv(Env* e);
 
-inline time_t now() { return env().now(); }
-inline void sleepMs(unsigned long ms) { env().sleepMs(ms); }
+inline time_t now() {
+    return env().now();
+}
+inline void sleepMs(unsigned long ms) {
+    env().sleepMs(ms);
+}
 
 // A clock that only moves when someone sleeps: every sleep advances it at once
 // and is recorded, so tests assert the sequence of waits instead of timing them.

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "platform/EvEvent.h"
@@ -248,9 +248,13 @@ template <typename Edit> bool modify(Edit edit) {
 
 } // namespace
 
-std::string KeyStore::path() { return homePath("keystore.ini"); }
+std::string KeyStore::path() {
+    return homePath("keystore.ini");
+}
 
-unsigned long KeyStore::generation() { return writeGeneration.load(); }
+unsigned long KeyStore::generation() {
+    return writeGeneration.load();
+}
 
 bool KeyStore::get(const std::string& section, const std::string& key, std::string& value) {
     Lines lines = snapshot();

@@ -71,7 +71,11 @@ std::string indexCacheDirectory() {
 std::string jobResultsDirectory() {
     return directory("job results", "JobResultsDir", "JobResults").path;
 }
-std::string tempDirectory() { return directory("temp", "TempDir", "tmp").path; }
-std::string productDirectory() { return directory("product", "ProductDir", "product").path; }
+std::string tempDirectory() {
+    return directory("temp", "TempDir", "tmp").path;
+}
+std::string productDirectory() {
+    return directory("product", "ProductDir", "product").path;
+}
 
 } // namespace platform

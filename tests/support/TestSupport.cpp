@@ -73,7 +73,9 @@ int waitChild(pid_t pid) {
     return -1;
 }
 
-int runInChild(const std::function<int()>& fn) { return waitChild(forkChild(fn)); }
+int runInChild(const std::function<int()>& fn) {
+    return waitChild(forkChild(fn));
+}
 
 ProcessSignal::ProcessSignal() {
     if (::pipe2(fds_, O_CLOEXEC) != 0)
