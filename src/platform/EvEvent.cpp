@@ -116,6 +116,11 @@ std::vector<CapturedEvent> TestSink::events() const {
     return events_;
 }
 
+std::vector<CapturedPendingCause> TestSink::pendingCauses() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return pendingCauses_;
+}
+
 bool TestSink::hasLine(const std::string& fragment) const {
     std::lock_guard<std::mutex> g(mu_);
     for (const CapturedLine& l : lines_) {
@@ -137,6 +142,7 @@ void TestSink::clear() {
     std::lock_guard<std::mutex> g(mu_);
     lines_.clear();
     events_.clear();
+    pendingCauses_.clear();
 }
 
 void TestSink::addLine(const CapturedLine& l) {
@@ -147,6 +153,17 @@ void TestSink::addLine(const CapturedLine& l) {
 void TestSink::addEvent(const CapturedEvent& e) {
     std::lock_guard<std::mutex> g(mu_);
     events_.push_back(e);
+}
+
+void TestSink::addPendingCause(const CapturedPendingCause& c) {
+    std::lock_guard<std::mutex> g(mu_);
+    pendingCauses_.push_back(c);
+}
+
+void capturePendingCause(const CapturedPendingCause& c) {
+    std::lock_guard<std::mutex> g(sinkMu);
+    if (activeSink)
+        activeSink->addPendingCause(c);
 }
 
 } // namespace platform

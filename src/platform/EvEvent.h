@@ -98,6 +98,14 @@ struct CapturedEvent {
     std::vector<EvEvent::Argument> args;
 };
 
+// A pending cause set on a job through the platform's job client.
+struct CapturedPendingCause {
+    long long jobId;
+    unsigned int messageId;
+    int messageType;
+    std::vector<std::string> args;
+};
+
 // Captures debug lines and events of this process in memory while alive.
 // Lines are captured whatever the debug level, with their level, so that
 // tests can assert on the exact texts the library produced.
@@ -110,6 +118,7 @@ public:
 
     std::vector<CapturedLine> lines() const;
     std::vector<CapturedEvent> events() const;
+    std::vector<CapturedPendingCause> pendingCauses() const;
     // True when some captured line contains the fragment.
     bool hasLine(const std::string& fragment) const;
     // Number of captured events with this number.
@@ -118,16 +127,20 @@ public:
 
     void addLine(const CapturedLine& l);
     void addEvent(const CapturedEvent& e);
+    void addPendingCause(const CapturedPendingCause& c);
 
 private:
     mutable std::mutex mu_;
     std::vector<CapturedLine> lines_;
     std::vector<CapturedEvent> events_;
+    std::vector<CapturedPendingCause> pendingCauses_;
     TestSink* previous_;
 };
 
 // Writes one debug line through the platform log (used by the log stand-in
 // itself and by free functions that have no event object).
 void writeDebugLine(int level, long long jobId, const std::string& text);
+// Hands a pending cause to the installed TestSink, if any.
+void capturePendingCause(const CapturedPendingCause& c);
 
 } // namespace platform
