@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "platform/EvEvent.h"
+#include "platform/OXClient.h"
 #include "platform/OXPlatformInfo.h"
 #include "platform/PlatformHome.h"
 
@@ -463,7 +464,22 @@ void OXPI_Focus::setFocus(const char* instance) {
     chosenFocus = instance ? instance : "";
 }
 
-std::string OXPI_Focus::getFocusClientName() {
+std::string OXPI_Focus::getRemoteRealmFocus() {
+    return KeyStore::getStringOr(platform::kPlatformSection, "RemoteRealmFocus", "");
+}
+
+void OXPI_Focus::doCrashThisProcess(bool dump, const char* reason) {
+    platform::writeDebugLine(1, 0,
+                             std::string("PLATFORM: doCrashThisProcess(") +
+                                 (dump ? "true" : "false") + ", " + (reason ? reason : "NULL") +
+                                 ") called");
+}
+
+std::string OXPlatformInfo::getPhysicalMachine() {
+    return OXClient::getPhysicalMachine();
+}
+
+std::string OXPI_Focus::getFocusClientName(bool) {
     char host[256] = {0};
     if (::gethostname(host, sizeof host - 1) != 0)
         std::strcpy(host, "localhost");

@@ -70,6 +70,8 @@ public:
     bool getString(const char* section, const char* key, std::string& value);
     int setRegInt(const char* section, const char* key, int value);
     int setNumber(const char* section, const char* key, unsigned long value);
+    // This machine's name (see OXClient::getPhysicalMachine).
+    static std::string getPhysicalMachine();
 };
 
 class OXPI_Focus {
@@ -80,7 +82,13 @@ public:
     static std::string getFocus();
     static void setFocus(const char* instance);
     // The client name of the focus (key "FocusClient", default the host name).
-    static std::string getFocusClientName();
+    static std::string getFocusClientName(bool mangled = false);
+    // The realm focus of a remote realm this process serves (key
+    // "RemoteRealmFocus", default empty: none).
+    static std::string getRemoteRealmFocus();
+    // The platform's diagnostic hook for a process that lost its focus: it
+    // only records the call in the debug log and returns.
+    static void doCrashThisProcess(bool dump, const char* reason);
     // Whether this process runs as the platform's service (key "IsService", default 0).
     static bool AmIAService();
 };
