@@ -70,7 +70,8 @@ CacheFsBase::~CacheFsBase() {
     destroying_ = true;
     try {
         CXAutoCritSect guard(&cs(), "CacheFsBase::~CacheFs", true);
-        --numObjects;
+        if (counted_)
+            --numObjects;
         // The last object of a single-threaded process gives its line back.
         if (numObjects == 0 && !TDebuggable::isMultiThreaded() && initialized_ &&
             !runningInDepotSvc_ && lastReservedBlocks_ != 0)
@@ -134,7 +135,10 @@ void CacheFsBase::initialize(const char* clientName, bool noLocalCache, unsigned
         cacheRoot_.reset();
         {
             CXAutoCritSect guard(&cs(), "CacheFsBase::CacheFs", true);
-            ++numObjects;
+            if (!counted_) {
+                ++numObjects;
+                counted_ = true;
+            }
         }
 
         std::string base;

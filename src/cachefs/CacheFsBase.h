@@ -215,6 +215,10 @@ protected:
     // Set while the destructor runs: the derived parts are gone, so their
     // virtual operations must not be called.
     bool destroying_ = false;
+    // Whether this object is in numObjects: counted once, by its first
+    // initialisation, so that never-initialised or re-initialised objects do
+    // not skew the count that decides the last object's release.
+    bool counted_ = false;
 
     static CXCritSect& cs();
     static long long numObjects;
