@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
     });
     cli::addConfigCommands(app, ctx);
     cli::addDoctorCommand(app, ctx);
+    cli::addReserveCommands(app, ctx);
 
     CLI11_PARSE(app, argc, argv);
     return ctx.exitCode;
