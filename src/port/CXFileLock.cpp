@@ -13,8 +13,10 @@ int CXFileLock::lock(sfLockMode_t mode, unsigned long timeoutSeconds) {
     const int rc = CXFile::lock(mode, timeoutSeconds);
     if (rc != 1 || mode != sfLockExclusive)
         return rc;
-    if (!namedMutex_)
-        namedMutex_ = std::make_unique<FXNamedMutex>(mutexNameFromPath(getPath()));
+    // An object reopened on another file must not keep guarding the old one.
+    const std::string name = mutexNameFromPath(getPath());
+    if (!namedMutex_ || namedMutex_->getName() != name)
+        namedMutex_ = std::make_unique<FXNamedMutex>(name);
     if (!namedMutex_->TryLock(CTimeInterval::fromSeconds(timeoutSeconds))) {
         // Another thread of some process holds the file's mutex: give the
         // record lock back and report the file busy.

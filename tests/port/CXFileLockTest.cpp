@@ -156,3 +156,21 @@ TEST(CXFileLock, CloseAndDestructionReleaseTheMutex) {
     FXNamedMutex probe(name);
     EXPECT_TRUE(probe.TryLock()) << "destruction released the mutex";
 }
+
+TEST(CXFileLock, ReopenedOnAnotherFileTakesThatFilesMutex) {
+    ScratchHome home;
+    const std::string first = lockFile(home);
+    const std::string second = home.sub("other", true) + "/State";
+    testsupport::writeFile(second, "0\n");
+    CXFileLock f;
+    ASSERT_EQ(f.open(first.c_str(), sfOpenReadWrite), 0);
+    ASSERT_EQ(f.lock(sfLockExclusive, 0), 1);
+    ASSERT_EQ(f.close(), 0);
+    ASSERT_EQ(f.open(second.c_str(), sfOpenReadWrite), 0);
+    ASSERT_EQ(f.lock(sfLockExclusive, 0), 1);
+    EXPECT_EQ(f.namedMutex()->getName(), CXFile::mutexNameFromPath(second));
+    FXNamedMutex firstsMutex(CXFile::mutexNameFromPath(first));
+    EXPECT_TRUE(firstsMutex.TryLock()) << "the first file's mutex is not held any more";
+    FXNamedMutex secondsMutex(CXFile::mutexNameFromPath(second));
+    EXPECT_FALSE(secondsMutex.TryLock());
+}
