@@ -1,6 +1,7 @@
 #include "platform/OxProcess.h"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -145,6 +146,14 @@ bool OxProcess::StartProcess(const std::string& exe, const std::string& commandL
         return false;
     }
     if (pid == 0) {
+        // The child keeps only standard input, output and error: an inherited
+        // descriptor would hold the caller's files (and their open-file-
+        // description locks) for as long as the child runs. Marked rather than
+        // closed so that the report pipe lives until the exec.
+        if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+            for (int fd = ::getdtablesize() - 1; fd >= 3; --fd)
+                ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
         ::execv(path.c_str(), argv.data());
         const int err = errno;
         ssize_t ignored = ::write(report.fd[1], &err, sizeof err);

@@ -11,6 +11,8 @@
 // The executable is run with execv, so it is a path; a name without "/" is
 // looked up in PATH the way execvp does (PATH unset: "/bin:/usr/bin"). A
 // child that cannot be executed makes StartProcess fail with the reason.
+// The child shares the caller's standard input, output and error and
+// inherits no other descriptor.
 #pragma once
 
 #include <sys/types.h>

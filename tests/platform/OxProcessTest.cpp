@@ -85,6 +85,24 @@ TEST(OxProcessTest, RunsCommandLineAndReportsExitCode) {
     EXPECT_EQ("no process is running", error);
 }
 
+TEST(OxProcessTest, ChildInheritsOnlyStandardDescriptors) {
+    ScratchHome home;
+    const std::string out = home.sub("fds");
+    int fds[2];
+    ASSERT_EQ(0, ::pipe(fds)); // without close-on-exec
+    OxProcess process;
+    std::string error;
+    ASSERT_TRUE(
+        process.StartProcess("/bin/sh", "sh -c \"exec ls /proc/self/fd > " + out + "\"", error))
+        << error;
+    int code = -1;
+    ASSERT_TRUE(process.WaitForProcessToEnd(code, error, -1)) << error;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    // 0, 1 and 2, and the directory ls itself reads.
+    EXPECT_EQ("0\n1\n2\n3\n", readFile(out));
+}
+
 TEST(OxProcessTest, StartFailures) {
     ScratchHome home;
     const std::string plain = home.sub("plain");
