@@ -1,0 +1,110 @@
+// Buffered file with whole-file record locks and line I/O.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <wchar.h>
+
+#include "common/TDebuggable.h"
+
+enum sfOpenMode_t {
+    sfOpenRead = 0,
+    sfOpenWrite = 1,
+    sfOpenReadWrite = 2,
+    sfOpenCreate = 3,
+    sfOpenCreateNew = 4,
+};
+
+enum sfSeekMode_t {
+    sfSeekSet = 0,
+    sfSeekCur = 1,
+    sfSeekEnd = 2,
+};
+
+enum sfLockMode_t {
+    sfLockExclusive = 0,
+    sfLockShared = 1,
+};
+
+class CXFile : public TDebuggable {
+public:
+    CXFile();
+    ~CXFile() override;
+    CXFile(const CXFile&) = delete;
+    CXFile& operator=(const CXFile&) = delete;
+
+    int open(const char* path, sfOpenMode_t mode, unsigned int retries = 0, int permissions = 0);
+    int setHandles(int readFd, int writeFd, sfOpenMode_t mode);
+    int close();
+
+    int read(void* buffer, unsigned long length);
+    int write(const void* buffer, unsigned long length);
+    int selectForRead(unsigned int seconds);
+    int seek(long long offset, sfSeekMode_t origin);
+    unsigned long long getCurOffset();
+
+    virtual int lock(sfLockMode_t mode, unsigned long timeoutSeconds);
+    virtual int unlock();
+    int truncate();
+
+    int bufRead(void* buffer, unsigned long length);
+    int bufWrite(const void* buffer, unsigned long length);
+    int bufWriteFlush();
+    void bufReadFlush();
+
+    int putLine(const char* text, bool flush = false);
+    int getLine(char* buffer, unsigned long size);
+    int getLineW(wchar_t* buffer, unsigned long size);
+
+    int setBufSize(unsigned int size);
+
+    int isOpened() const { return opened_; }
+    int isLocked() const { return locked_; }
+    int getLastError() const { return lastError_; }
+    int setLastError(CXFile& other);
+    const std::string& getPath() const { return path_; }
+    int getMainDescriptor() const { return mainFd_; }
+
+    // Name of the process-wide mutex that guards a lock file: the last six
+    // components of the path joined with "_".
+    static std::string mutexNameFromPath(const std::string& path);
+
+protected:
+    int lastError_ = 0;
+    int opened_ = 0;
+    sfOpenMode_t mode_ = sfOpenRead;
+    int locked_ = 0;
+    int handlesGiven_ = 0;
+    uint64_t position_ = 0;
+    char* readBuffer_ = nullptr;
+    char* writeBuffer_ = nullptr;
+    uint32_t bufSize_ = 1024;
+    char* readPtr_ = nullptr;
+    uint32_t readAvailable_ = 0;
+    uint32_t writePending_ = 0;
+    std::string path_;
+    int readFd_ = -1;
+    int writeFd_ = -1;
+    int mainFd_ = -1;
+
+private:
+    // Stores code as the last error and returns -1.
+    int fail(int code);
+    // One read()/write() on the object's descriptor, tracking the position
+    // and the last error; rawWrite is true only when everything was written.
+    ssize_t rawRead(void* buffer, size_t length);
+    bool rawWrite(const void* buffer, size_t length);
+    int closeDescriptors();
+    int fillReadBuffer();
+    // Next 4-byte unit from the read buffer; false at end of file (status 0)
+    // or on a read error (status -1).
+    bool nextUnit(wchar_t* unit, int* status);
+    // One non-blocking whole-file lock request of the given type.
+    int setLock(short type, bool* usedOfd);
+
+    uint32_t allocated_ = 0;
+    // Whether this object's lock is an open-file-description lock (so that
+    // unlock uses the same kind of command).
+    bool ofdLock_ = false;
+};
