@@ -46,6 +46,10 @@ bool isIndexProcess() {
 
 bool g_bSkipImpersonation = false;
 
+namespace {
+constexpr unsigned int kCleanupModuleId = 1679234300;
+}
+
 long long CacheFsBase::numObjects = 0;
 unsigned long CacheFsBase::clientId = 0;
 std::string CacheFsBase::hostName;
@@ -76,6 +80,8 @@ CacheFsBase::~CacheFsBase() {
         if (numObjects == 0 && !TDebuggable::isMultiThreaded() && initialized_ &&
             !runningInDepotSvc_ && lastReservedBlocks_ != 0)
             release(0, true);
+        if (externalEvent_ == cleanupEvent_.get())
+            externalEvent_ = nullptr;
         cleanupEvent_.reset();
     } catch (const char* message) {
         debug(1, "destructor: %s, errno=%d\n", message, errno);
@@ -385,6 +391,24 @@ unsigned int CacheFsBase::getNumDays() const {
 void CacheFsBase::setCutoffTime(unsigned long long t) {
     cutoffTime_ = t;
     numDays_ = 0;
+}
+
+bool CacheFsBase::setupCleanupLogging(bool twoPlaces) {
+    if (getEvent())
+        return true;
+    if (!cleanupEvent_) {
+        cleanupEvent_.reset(new (std::nothrow) EvEvent);
+        if (!cleanupEvent_) {
+            debug(1, "out of memory for cleanup EvEvent");
+            return false;
+        }
+        long long job = getJobId();
+        cleanupEvent_->initialize(2, kCleanupModuleId, job ? job : TDebuggable::getJobId(), nullptr,
+                                  "");
+    }
+    setEvent(cleanupEvent_.get());
+    setLogTwoPlaces(twoPlaces);
+    return true;
 }
 
 void CacheFsBase::skipJobResultsImpersonation() {

@@ -146,6 +146,15 @@ public:
     unsigned long long getRealmNumber() const { return realmNumber_; }
     unsigned long long getTimeStamp() const { return timeStamp_; }
 
+    // Gives the object an event log for clean-up messages (module 1679234300)
+    // unless its log already goes to one; twoPlaces also keeps its own log.
+    bool setupCleanupLogging(bool twoPlaces);
+    // The host process's clean-up log file (never set by the library itself).
+    void setCleanupLogFile(class CXFile* file) { cleanupLogFile_ = file; }
+    class CXFile* getCleanupLogFile() const {
+        return cleanupLogFile_;
+    }
+
     static bool isMultiJob() { return TDebuggable::isMultiJob(); }
     static void setMultiJob(bool on) { TDebuggable::setMultiJob(on); }
     static bool isMultiThreaded() { return TDebuggable::isMultiThreaded(); }
@@ -207,6 +216,7 @@ protected:
     long long localTimeOfCaching_ = 0;
     bool runningInDepotSvc_ = false;
     std::unique_ptr<EvEvent> cleanupEvent_;
+    class CXFile* cleanupLogFile_ = nullptr;
     EInitializationFailureReason initFailure_ = InitNeverRun;
     CacheDirArray* preScanArray_ = nullptr;
     bool reservationFailureReportedToJM_ = false;
