@@ -1,0 +1,5 @@
+#include "platform/LocalCharset.h"
+
+std::string localToUtf(const std::string& text) {
+    return text;
+}

@@ -1,0 +1,202 @@
+#include "platform/TCtreeTable.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace {
+
+// Closes a descriptor at the end of a scope unless released.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) {
+            int saved = errno;
+            ::close(fd_);
+            errno = saved;
+        }
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    // Closes now; false when close reported an error (errno set).
+    bool close() {
+        int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+ssize_t readSome(int fd, char* buffer, size_t length) {
+    ssize_t n;
+    do {
+        n = ::read(fd, buffer, length);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+bool writeAll(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        ssize_t n = ::write(fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+int TCtreeTable::TranLog_copyFile(const char* source, const char* target) {
+    if (!source || !*source) {
+        errno = EINVAL;
+        return kCopySourceError;
+    }
+    if (!target || !*target) {
+        errno = EINVAL;
+        return kCopyTargetError;
+    }
+    Fd in(::open(source, O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0)
+        return kCopySourceError;
+    struct stat sst;
+    if (::fstat(in.get(), &sst) != 0)
+        return kCopySourceError;
+    if (!S_ISREG(sst.st_mode)) {
+        errno = S_ISDIR(sst.st_mode) ? EISDIR : EINVAL;
+        return kCopySourceError;
+    }
+    // Opened without O_TRUNC: a target that is the source (same path, a hard
+    // link or a symbolic link to it) must not be emptied before it is read.
+    Fd out(::open(target, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    if (out.get() < 0)
+        return kCopyTargetError;
+    struct stat tst;
+    if (::fstat(out.get(), &tst) != 0)
+        return kCopyTargetError;
+    if (tst.st_dev == sst.st_dev && tst.st_ino == sst.st_ino)
+        return kCopyOk;
+    if (::ftruncate(out.get(), 0) != 0)
+        return kCopyTargetError;
+
+    char buffer[65536];
+    bool ok = true;
+    for (;;) {
+        ssize_t n = readSome(in.get(), buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        if (n < 0 || !writeAll(out.get(), buffer, static_cast<size_t>(n))) {
+            ok = false;
+            break;
+        }
+    }
+    if (ok)
+        ok = out.close();
+    if (!ok) {
+        // A partial copy would pass for a good one later.
+        int saved = errno;
+        ::unlink(target);
+        errno = saved;
+        return kCopyIoError;
+    }
+    return kCopyOk;
+}
+
+std::unique_ptr<char[]> TCtreeTable::TranLog_allocateMemoryAndLoadFile(const char* path,
+                                                                       size_t* size) {
+    if (size)
+        *size = 0;
+    if (!path || !*path) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    Fd in(::open(path, O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0)
+        return nullptr;
+    struct stat st;
+    if (::fstat(in.get(), &st) != 0)
+        return nullptr;
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return nullptr;
+    }
+    // The size is only a hint: the file may change while it is read.
+    std::string text;
+    if (st.st_size > 0)
+        text.reserve(static_cast<size_t>(st.st_size));
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = readSome(in.get(), buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        if (n < 0)
+            return nullptr;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    std::unique_ptr<char[]> result(new (std::nothrow) char[text.size() + 1]);
+    if (!result) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    std::memcpy(result.get(), text.data(), text.size());
+    result[text.size()] = '\0';
+    if (size)
+        *size = text.size();
+    return result;
+}
+
+long long TCtreeTable::TranLog_countBsNsInFile(const char* path) {
+    if (!path || !*path) {
+        errno = EINVAL;
+        return -1;
+    }
+    Fd in(::open(path, O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0)
+        return -1;
+    char buffer[65536];
+    long long count = 0;
+    for (;;) {
+        ssize_t n = readSome(in.get(), buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        if (n < 0)
+            return -1;
+        for (const char* p = buffer;
+             (p = static_cast<const char*>(std::memchr(p, '\n', buffer + n - p))) != nullptr; ++p)
+            ++count;
+    }
+    return count;
+}
+
+int TCtreeTable::TranLog_addTextToFile(const char* path, const char* text) {
+    if (!path || !*path || !text)
+        return -EINVAL;
+    Fd out(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+    if (out.get() < 0)
+        return errno ? -errno : -EIO;
+    struct stat st;
+    if (::fstat(out.get(), &st) != 0)
+        return errno ? -errno : -EIO;
+    if (writeAll(out.get(), text, std::strlen(text)) && out.close())
+        return 0;
+    int err = errno ? errno : EIO;
+    // Cut the partial text off again so the next line starts where this one did.
+    if (::truncate(path, st.st_size) != 0)
+        errno = err;
+    return -err;
+}
