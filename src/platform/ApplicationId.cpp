@@ -48,6 +48,19 @@ int ApplicationId::isInstanceAvailable(bool& available) const {
     return 0;
 }
 
+int ApplicationId::getApplicationTypeNumber(unsigned int realmNumber, unsigned int applicationId,
+                                            unsigned int& type) {
+    std::string value;
+    std::string key = std::to_string(realmNumber) + ":" + std::to_string(applicationId) + ".type";
+    if (!platform::KeyStore::get(kAppsSection, key, value))
+        return 2;
+    unsigned long long number = 0;
+    if (!platform::KeyStore::parseNumber(value, number, false) || number > 0xFFFFFFFFull)
+        return 22;
+    type = static_cast<unsigned int>(number);
+    return 0;
+}
+
 bool OX_ctime(unsigned int time, char* buffer, int size) {
     time_t t = static_cast<time_t>(time);
     char text[64];

@@ -6,6 +6,10 @@
 // makes the platform report that object missing; "!<code>" makes reading
 // that name fail with the code. Fewer than five fields make the instance
 // query fail with code 22.
+//
+// The numeric application type of an application is kept apart, under the key
+// "<realm number>:<application id>.type" of the same section, as a decimal or
+// 0x-hexadecimal number.
 #pragma once
 
 #include <string>
@@ -31,6 +35,11 @@ public:
     static int getName(const std::string* object, std::string& name);
     // 0 with the answer in available, or an error code.
     int isInstanceAvailable(bool& available) const;
+
+    // The numeric application type of (realm number, application id): 0 with
+    // the type stored, 2 when the platform has none, 22 when it is not a number.
+    static int getApplicationTypeNumber(unsigned int realmNumber, unsigned int applicationId,
+                                        unsigned int& type);
 
 private:
     const std::string* object(size_t i) const;
