@@ -9,7 +9,7 @@ constexpr OXAppType kOpt1AppType = 1000;
 // The job-results application type: its root is the client's job results directory.
 constexpr OXAppType kJobResultsAppType = 1001;
 
-enum TCacheTypeEnum {
+enum TCacheTypeEnum : int {
     TCacheTypeTape = 0,
     TCacheTypeContentSearch = 1,
     TCacheTypeSnap = 2,
