@@ -8,7 +8,7 @@
 
 #include "common/TDebuggable.h"
 
-enum sfOpenMode_t {
+enum sfOpenMode_t : int {
     sfOpenRead = 0,
     sfOpenWrite = 1,
     sfOpenReadWrite = 2,
@@ -16,13 +16,13 @@ enum sfOpenMode_t {
     sfOpenCreateNew = 4,
 };
 
-enum sfSeekMode_t {
+enum sfSeekMode_t : int {
     sfSeekSet = 0,
     sfSeekCur = 1,
     sfSeekEnd = 2,
 };
 
-enum sfLockMode_t {
+enum sfLockMode_t : int {
     sfLockExclusive = 0,
     sfLockShared = 1,
 };
