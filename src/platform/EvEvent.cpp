@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -236,9 +237,37 @@ EvEvent& EvEvent::operator<<(long long v) {
     return *this;
 }
 
-int EvEvent::MajorEvent(unsigned int number, int, int) { return raise("MAJOR", number); }
-int EvEvent::CriticalEvent(unsigned int number, int, int) { return raise("CRITICAL", number); }
-int EvEvent::InfoEvent(unsigned int number, int, int) { return raise("INFO", number); }
+int EvEvent::evPrintf(unsigned int number, char* buffer, int size) {
+    // The texts of the events the library writes to a clean-up log file.
+    static const struct {
+        unsigned int number;
+        const char* text;
+    } catalogue[] = {
+        {0x0E0000FB, "Cache directory is in use by another process and was not removed"},
+        {0x0E0000FC, "Cache directory could not be opened for removal"},
+        {0x0E0000FD, "Cache directory could not be removed"},
+    };
+    if (!buffer || size <= 0)
+        return 0;
+    buffer[0] = '\0';
+    for (const auto& entry : catalogue) {
+        if (entry.number == number) {
+            int n = std::snprintf(buffer, static_cast<size_t>(size), "%s", entry.text);
+            return n < 0 ? 0 : std::min(n, size - 1);
+        }
+    }
+    return 0;
+}
+
+int EvEvent::MajorEvent(unsigned int number, int, int) {
+    return raise("MAJOR", number);
+}
+int EvEvent::CriticalEvent(unsigned int number, int, int) {
+    return raise("CRITICAL", number);
+}
+int EvEvent::InfoEvent(unsigned int number, int, int) {
+    return raise("INFO", number);
+}
 
 int EvEvent::raise(const char* severity, unsigned int number) {
     std::vector<Argument> args;
@@ -286,8 +315,8 @@ int EvDebug::getDebugLevel(EvEvent*) {
 }
 
 void EvDebug::handleMsgEventDebug_NEW(EvEvent* ev, int level, long long jobId, const char* prefix,
-                                      const char* /*component*/, int /*extra*/,
-                                      const char* format, va_list args) {
+                                      const char* /*component*/, int /*extra*/, const char* format,
+                                      va_list args) {
     (void)ev;
     std::string text = std::string(prefix ? prefix : "") + ": " + platform::vformat(format, args);
     platform::emit(level, jobId, text);

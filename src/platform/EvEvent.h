@@ -42,6 +42,10 @@ public:
     EvEvent& operator<<(long long v);
     const std::vector<Argument>& pendingArguments() const { return args_; }
 
+    // The catalogue text of an event number into buffer; its length, or 0
+    // when the catalogue has no text for it.
+    static int evPrintf(unsigned int number, char* buffer, int size);
+
     // Raise: the accumulated arguments go with the event and are cleared.
     int MajorEvent(unsigned int number, int a = 0, int b = 0);
     int CriticalEvent(unsigned int number, int a = 0, int b = 0);
@@ -64,9 +68,9 @@ public:
     static int getDebugLevel(EvEvent* ev);
     static int getDebugLevel(EvEvent& ev) { return getDebugLevel(&ev); }
     // Full form used by TDebuggable::debug: the platform composes "prefix: text".
-    static void handleMsgEventDebug_NEW(EvEvent* ev, int level, long long jobId,
-                                        const char* prefix, const char* component, int extra,
-                                        const char* format, va_list args);
+    static void handleMsgEventDebug_NEW(EvEvent* ev, int level, long long jobId, const char* prefix,
+                                        const char* component, int extra, const char* format,
+                                        va_list args);
     static void DebugJob(EvEvent* ev, int level, const char* component, long long jobId,
                          const char* format, ...) __attribute__((format(printf, 5, 6)));
     static void debugLvl(EvEvent* ev, int level, const char* format, ...)
