@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "cachefs/CacheFsBase.h"
 #include "common/BackupLevel.h"
@@ -140,6 +141,60 @@ public:
     static int parseJobStatusLocalPath(const std::string& localPath, unsigned long& realmNumber,
                                        std::string& appIdName, unsigned long& timeStamp);
     static bool isStatusFileEqual(const std::string& first, const std::string& second);
+
+    // Lifecycle: create, open and update.
+    char* create(unsigned long timeStamp);
+    char* open(unsigned long timeStamp, bool exact);
+    char* update(bool fullBackup, unsigned int previousTimeStamp, bool restoreWhenBlocked);
+    void removeDirectory(char* path);
+    // Brings a missing index into the cache from an index server: 0 brought,
+    // 33 not available, other values failure.
+    int downloadLogsFromCatalogServer(std::string what, int flags);
+    // Whether the directory's transaction logs agree with the index.
+    bool isTranLogConsistent(bool playBack);
+
+    // Lifecycle: suspend, close, discard and uncache.
+    int suspend();
+    int close(bool canStillResume, bool keepWritingOnBackupFailure);
+    int close(bool canStillResume);
+    int discard(bool logDetails);
+    int discardForResume(bool stateFileMayBeClosed);
+    int discardForResume();
+    int unCache(bool lowSpace, unsigned int realmNumber, const char* appIdName,
+                unsigned int timeStamp);
+    int routineUnCache(bool lowSpace, unsigned int realmNumber, std::string appIdName,
+                       unsigned int timeStamp);
+    virtual int privateUnCache(bool lowSpace, unsigned int realmNumber, std::string appIdName,
+                               unsigned int timeStamp, bool routine);
+    int failJob(bool wholeJob);
+
+    // Failed and corrupt cache directories.
+    virtual void cleanFailedCachedirs(unsigned long afterTimeStamp, unsigned long keptTimeStamp,
+                                      bool networkShare);
+    void cleanFailedCachedirs_ci(unsigned long afterTimeStamp, unsigned long keptTimeStamp);
+    int removeCorruptIndex();
+    void preserveFailedCache(const char* suffix);
+    void logEvent(unsigned long eventNumber);
+
+    // Points the object at another application directory name of the same
+    // realm (a clean-up scan names "scp_" directories this way); ignored when
+    // the name does not decode.
+    void setAppIdName(const std::string& name);
+
+    // Searches over the application directory.
+    int searchDirectoryByTime(unsigned long limit, unsigned long* found, bool backward);
+    unsigned long backSearch();
+
+    // Supplied by the concrete directory kind.
+    virtual bool isIndexInCache() = 0;
+    virtual bool checkIntegrity(Enum_IC_IntegrityCheck check) = 0;
+    virtual unsigned long backSearch(unsigned long limit, bool flag) = 0;
+    virtual bool areComponentsInCache(const char* components) = 0;
+    virtual bool isComponentBasedIndex() = 0;
+    virtual std::string getCacheDirComp(std::string component) = 0;
+    virtual int backup() = 0;
+    virtual void restore(bool update, bool restoreWhenBlocked) = 0;
+    virtual bool playBackSelectedItems(std::vector<std::string>& items) = 0;
 
     // Upload journal and sync-up queue.
     int appendRecordToChunkUploadQueue(const char* record);

@@ -35,8 +35,27 @@ public:
     }
     int removeDefunctApps() override { return 0; }
 
+    bool isIndexInCache() override { return true; }
+    bool checkIntegrity(Enum_IC_IntegrityCheck) override { return true; }
+    unsigned long backSearch(unsigned long limit, bool) override {
+        unsigned long t = 0;
+        return searchDirectoryByTime(limit ? limit : 0xFFFFFFFFul, &t, true) == 0 ? t : 0;
+    }
+    using IndexCacheDirBase::backSearch;
+    bool areComponentsInCache(const char*) override { return true; }
+    bool isComponentBasedIndex() override { return false; }
+    std::string getCacheDirComp(std::string) override {
+        const char* p = getCacheDir();
+        return p ? p : "";
+    }
+    int backup() override { return backupResult ? throw backupResult : 0; }
+    void restore(bool, bool) override { throw "restore exception"; }
+    bool playBackSelectedItems(std::vector<std::string>&) override { return true; }
+
     // Test access to the State file member.
     CXFile& stateFile() { return stateFile_; }
 
     int preInitResult = 0;
+    // When set, backup () raises this message.
+    const char* backupResult = nullptr;
 };
