@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +61,13 @@ int IndexCacheDirMainTranLogHelper::appendUnprocessed(const std::string& payload
 
 int IndexCacheDirMainTranLogHelper::append(char lineProcessingFlag, char operationType,
                                            const std::string& payload) {
+    // The header carries a 32-bit length.
+    if (payload.size() > UINT32_MAX) {
+        setError("Payload of " + std::to_string(payload.size()) +
+                     " bytes is too long for a journal record",
+                 0);
+        return 0;
+    }
     char header[kHeaderSize + 1];
     std::snprintf(header, sizeof header, "%c%c,%16x,", lineProcessingFlag, operationType,
                   static_cast<unsigned int>(payload.size()));
