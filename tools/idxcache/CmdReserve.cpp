@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "Commands.h"
-#include "cachefs/CacheFsBase.h"
+#include "cachefs/JobResultsCacheFs.h"
 #include "platform/Env.h"
 #include "port/CXFile.h"
 #include "port/CXProcessId.h"
@@ -15,35 +15,15 @@ namespace cli {
 
 namespace {
 
-// The commands here locate, reserve and release; none of them frees space,
-// so this cache filesystem answers every clean-up request with "nothing freed".
-class ToolCacheFs : public CacheFsBase {
-public:
-    ToolCacheFs(OXAppType app, TCacheTypeEnum type) : CacheFsBase(app, type, false) {}
-    long getCurrentTime() override { return static_cast<long>(platform::now()); }
-    int cleanUp(unsigned long, bool, bool, bool, unsigned long, const char*, unsigned long,
-                unsigned int, const char*, unsigned int) override {
-        return 0;
-    }
-    int scanForCleanUp(CacheDirArray&, bool, unsigned long, const char*, bool) override {
-        return 0;
-    }
-    int cleanUpWithoutScan(CacheDirArray&, unsigned long, bool, bool, bool, unsigned long,
-                           const char*, unsigned long, unsigned int, const char*,
-                           unsigned int) override {
-        return 0;
-    }
-    int removeDefunctApps() override { return 0; }
-};
-
 struct Where {
     int cacheType = 0;
     unsigned appType = 5;
     std::string client;
 };
 
-std::unique_ptr<ToolCacheFs> open(const Where& w, Context& ctx) {
-    auto fs = std::make_unique<ToolCacheFs>(w.appType, static_cast<TCacheTypeEnum>(w.cacheType));
+std::unique_ptr<JobResultsCacheFs> open(const Where& w, Context& ctx) {
+    auto fs = std::make_unique<JobResultsCacheFs>(w.appType,
+                                                  static_cast<TCacheTypeEnum>(w.cacheType), false);
     fs->initialize(w.client.empty() ? nullptr : w.client.c_str());
     if (!fs->isInitialized()) {
         std::fprintf(stderr, "cannot initialise the cache filesystem (reason %d): %s\n",
