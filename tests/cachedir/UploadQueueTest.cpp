@@ -305,12 +305,26 @@ TEST_F(UploadQueueTest, FailedWriteRemovesTheEntry) {
     EXPECT_TRUE(testsupport::exists(queueFolder));
 }
 
-TEST_F(UploadQueueTest, DirectoryWithoutPathIsNotQueued) {
-    QueueDir dir;
-    platform::TestSink sink;
-    EXPECT_EQ(dir.queueForUpload(), -1);
-    EXPECT_EQ(linesOf(sink), std::vector<std::string>{"1 TESTICD: Unable to queue for upload: the "
-                                                      "cache directory has no path"});
+TEST_F(UploadQueueTest, NothingQueuedWithoutAPathOrAnIndexCacheRoot) {
+    {
+        QueueDir dir;
+        platform::TestSink sink;
+        EXPECT_EQ(dir.queueForUpload(), -1);
+        EXPECT_EQ(linesOf(sink), std::vector<std::string>{"1 TESTICD: Unable to queue for "
+                                                          "upload: the cache directory has no "
+                                                          "path"});
+    }
+    {
+        QueueDir dir;
+        initialize(dir);
+        // The platform stops answering for the index cache directory.
+        KeyStore::set(kPlatformSection, "IndexCacheDir", "-");
+        platform::TestSink sink;
+        EXPECT_EQ(dir.queueForUpload(), -1);
+        EXPECT_EQ(linesOf(sink), std::vector<std::string>{"1 TESTICD: Unable to queue for "
+                                                          "upload: no index cache directory for "
+                                                          "client [client1]"});
+    }
     EXPECT_FALSE(testsupport::exists(idx + "/CatalogServer"));
 }
 
