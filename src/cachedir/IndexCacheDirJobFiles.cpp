@@ -160,8 +160,6 @@ int IndexCacheDirBase::readJobIdFile(long long* jobIdPtr, std::string* hostName,
                                      unsigned int* phase, unsigned int* attempt,
                                      unsigned int* writeCounter) {
     static const char* const fn = "IndexCacheDirBase::readJobIdFile";
-    if (!isInitialized())
-        return 0;
     if (jobIdPtr)
         *jobIdPtr = 0;
     if (hostName)
@@ -172,6 +170,8 @@ int IndexCacheDirBase::readJobIdFile(long long* jobIdPtr, std::string* hostName,
         *attempt = 0;
     if (writeCounter)
         *writeCounter = 0;
+    if (!isInitialized())
+        return 0;
     const char* dir = getCacheDir();
     if (!dir || !*dir) {
         debug(1, "%s: no cacheDir\n", fn);

@@ -71,7 +71,8 @@ int TCtreeTable::TranLog_copyFile(const char* source, const char* target) {
         errno = EINVAL;
         return kCopyTargetError;
     }
-    Fd in(::open(source, O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: a FIFO must not hold the caller up; it is refused below.
+    Fd in(::open(source, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (in.get() < 0)
         return kCopySourceError;
     struct stat sst;
@@ -81,14 +82,24 @@ int TCtreeTable::TranLog_copyFile(const char* source, const char* target) {
         errno = S_ISDIR(sst.st_mode) ? EISDIR : EINVAL;
         return kCopySourceError;
     }
+    // Only regular files are written, so that a failed copy never removes a
+    // device or a FIFO in its place.
+    struct stat tst;
+    if (::stat(target, &tst) == 0 && !S_ISREG(tst.st_mode)) {
+        errno = S_ISDIR(tst.st_mode) ? EISDIR : EINVAL;
+        return kCopyTargetError;
+    }
     // Opened without O_TRUNC: a target that is the source (same path, a hard
     // link or a symbolic link to it) must not be emptied before it is read.
-    Fd out(::open(target, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    Fd out(::open(target, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666));
     if (out.get() < 0)
         return kCopyTargetError;
-    struct stat tst;
     if (::fstat(out.get(), &tst) != 0)
         return kCopyTargetError;
+    if (!S_ISREG(tst.st_mode)) {
+        errno = EINVAL;
+        return kCopyTargetError;
+    }
     if (tst.st_dev == sst.st_dev && tst.st_ino == sst.st_ino)
         return kCopyOk;
     if (::ftruncate(out.get(), 0) != 0)

@@ -17,8 +17,9 @@ public:
         kCopyIoError = 4,     // a read, write or close failed; the target is removed
     };
 
-    // Copies source over target (created with mode 0666 less the umask, or
-    // truncated). A target that is the source itself is left as it is.
+    // Copies the regular file source over target (created with mode 0666
+    // less the umask, or truncated); a target that exists must be a regular
+    // file. A target that is the source itself is left as it is.
     static int TranLog_copyFile(const char* source, const char* target);
 
     // The whole file in a zero-terminated buffer (its length, without the
