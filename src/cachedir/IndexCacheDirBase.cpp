@@ -81,6 +81,10 @@ void IndexCacheDirBase::loadTaskOptions() {
     checkpoint_ = false;
     useTranLog_ = false;
     useCatalogServerIfAvail_ = false;
+    // A reload (the client name is known by then) decides the alternate index
+    // server afresh: what the first load found must not outlive a catalog server.
+    useAlternateIndexServerIfAvail_ = false;
+    isAlternateIndexServer_ = false;
     OXPlatformInfo info;
     int options = 0;
     if (info.getRegInt("~Depot", "nTRANLOGCATALOGSERVERDEFAULTTASKOPTIONS", &options) != 1)
