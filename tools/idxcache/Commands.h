@@ -13,5 +13,6 @@ struct Context {
 void addConfigCommands(CLI::App& app, Context& ctx);
 void addDoctorCommand(CLI::App& app, Context& ctx);
 void addReserveCommands(CLI::App& app, Context& ctx);
+void addLsCommand(CLI::App& app, Context& ctx);
 
 } // namespace cli

@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
     cli::addConfigCommands(app, ctx);
     cli::addDoctorCommand(app, ctx);
     cli::addReserveCommands(app, ctx);
+    cli::addLsCommand(app, ctx);
 
     CLI11_PARSE(app, argc, argv);
     return ctx.exitCode;
