@@ -65,7 +65,10 @@ std::string JobResultsCacheDir::getCacheDirComp(std::string) {
 }
 
 bool JobResultsCacheDir::checkIntegrity(Enum_IC_IntegrityCheck check) {
-    if (check == 0 || static_cast<int>(check) == 10 || isIntegrityCheckEnabled(check))
+    // Only checks 0 to 31 have a bit in the flags; a wider value must not be
+    // used as a shift count.
+    const unsigned int bit = static_cast<unsigned int>(check);
+    if (check == 0 || bit == 10 || (bit < 32 && isIntegrityCheckEnabled(check)))
         return true;
     if (!isIndexInCache())
         return false;

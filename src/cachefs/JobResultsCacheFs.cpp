@@ -44,8 +44,10 @@ JobResultsCacheFs::JobResultsCacheFs(OXAppType appType, TCacheTypeEnum cacheType
     setDebugPrefix("JobResultsCacheFs");
     reservationFailureReportedToJM_ = false;
     setMultiJob(false);
-    // Job-results processes reserve per line from their own buffer.
-    setMultiThreaded(false);
+    // The multi-threaded flag is left as the process set it: every clean-up
+    // scan builds one of these per cache directory, and switching the process
+    // to single-threaded mid-run would change how its reservations are
+    // recorded (the private buffer, the whole line dropped by its last object).
 }
 
 long JobResultsCacheFs::getCurrentTime() {
