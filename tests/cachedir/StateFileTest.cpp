@@ -13,6 +13,7 @@
 #include "cachedir/CacheDirProbe.h"
 #include "platform/Env.h"
 #include "platform/EvEvent.h"
+#include "port/CXDirectory.h"
 
 using testsupport::readFile;
 using testsupport::writeFile;
@@ -376,6 +377,35 @@ TEST_F(StateFileTest, MkCacheDirFailuresNameThePathBeingMade) {
     EXPECT_EQ(thrown([&] { never.mkCacheDir(); }), "mkCacheDir exception");
     EXPECT_TRUE(loggedLine(sink, "mkCacheDir(): no cache fs: errno=0"));
     EXPECT_EQ(eventArgs(sink, 0x0E000034), std::vector<std::string>{"NONE"});
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(StateFileTest, MkCacheDirWritesAJobStatusFileExceptForJobResults) {
+    const std::string jr = home.sub("jr", true);
+    platform::KeyStore::set(platform::kPlatformSection, "JobResultsDir", jr);
+    struct Case {
+        OXAppType app;
+        long long job;
+        bool statusFile;
+    };
+    const Case cases[] = {{1, 42, true}, {7, 43, true}, {1001, 44, false}, {1, 0, false}};
+    for (const Case& c : cases) {
+        auto dir = make(kTs, c.app, c.job);
+        ASSERT_TRUE(dir->isInitialized()) << c.app;
+        ASSERT_EQ(dir->mkCacheDir(), 0) << c.app;
+        const std::string folder = std::string(dir->getCacheFs()) + "/RunningJobs";
+        size_t files = 0;
+        CXDirectory listing;
+        if (listing.open(folder.c_str()) == 0) {
+            while (const char* entry = listing.read())
+                files += std::string(entry) != "." && std::string(entry) != "..";
+        }
+        EXPECT_EQ(files, c.statusFile ? 1u : 0u) << c.app << " job " << c.job;
+        std::filesystem::remove_all(folder);
+    }
 }
 
 } // namespace
