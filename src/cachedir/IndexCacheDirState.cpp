@@ -24,6 +24,17 @@ bool startsWithDigit(const char* text) {
     return text[0] >= '0' && text[0] <= '9';
 }
 
+// Reopens the State file member after a write through a lock slot. The file
+// was there when the member was opened; if it has been removed since, making
+// a new empty one would leave a State file nobody wrote, so it is not created.
+void reopenAfterSlotWrite(CXFile& member, const char* path, TDebuggable& log) {
+    if (!path)
+        return;
+    std::string name = std::string(path) + "/State";
+    if (member.open(name.c_str(), sfOpenReadWrite, 0, 0) != 0)
+        log.debug(1, "cannot reopen '%s', code %d", name.c_str(), member.getLastError());
+}
+
 } // namespace
 
 CXFile* IndexCacheDirBase::lockedSlotFile() {
@@ -274,7 +285,7 @@ int IndexCacheDirBase::stateFileWrite(const char* text, int length) {
         stateFile_.close();
     int rc = slot->write(text, static_cast<unsigned long>(length));
     if (wasOpen)
-        reopenStateFile();
+        reopenAfterSlotWrite(stateFile_, cacheDirPath_.get(), *this);
     stateFile_.setLastError(*slot);
     return rc;
 }
@@ -314,7 +325,7 @@ int IndexCacheDirBase::stateFilePutAtime(const char* text) {
         stateFile_.close();
     int rc = slot->putLine(text, true);
     if (wasOpen)
-        reopenStateFile();
+        reopenAfterSlotWrite(stateFile_, path, *this);
     stateFile_.setLastError(*slot);
     return rc;
 }

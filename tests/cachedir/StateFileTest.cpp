@@ -409,3 +409,20 @@ TEST_F(StateFileTest, MkCacheDirWritesAJobStatusFileExceptForJobResults) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(StateFileTest, AWriteThroughTheLockDoesNotBringBackARemovedStateFile) {
+    makeDir(kTs, "3\n1700000000    \n");
+    auto dir = make(kTs);
+    ASSERT_EQ(dir->writeLock(60), 1);
+    ASSERT_EQ(dir->reopenStateFile(), 0);
+    ASSERT_EQ(::unlink(statePath(kTs).c_str()), 0);
+    platform::TestSink sink;
+    EXPECT_EQ(dir->setState(0), 0) << "the locked descriptor still takes the write";
+    EXPECT_FALSE(testsupport::exists(statePath(kTs))) << "no empty State file appears";
+    EXPECT_FALSE(dir->stateFile().isOpened());
+    EXPECT_TRUE(loggedLine(sink, "cannot reopen '" + statePath(kTs) + "', code 2", 1));
+}
+
+} // namespace
