@@ -35,15 +35,22 @@ bool isTranLogFile(const char* name) {
 
 } // namespace
 
+// One line of at most kLineSize - 1 characters: a longer line keeps its
+// beginning (the rest of it is consumed), an unreadable one gives "".
+static void readStateLine(CXFile& file, char* line) {
+    int rc = file.getLine(line, kLineSize);
+    if (rc == 1 || (rc < 0 && std::strlen(line) == kLineSize - 1))
+        return;
+    line[0] = '\0';
+}
+
 // Lines 1 and 2 of the State file, empty where they cannot be read.
 static void readStateLines(CXFile& file, char* line1, char* line2) {
     line1[0] = line2[0] = '\0';
     if (file.seek(0, sfSeekSet) != 0)
         return;
-    if (file.getLine(line1, kLineSize) != 1)
-        line1[0] = '\0';
-    if (file.getLine(line2, kLineSize) != 1)
-        line2[0] = '\0';
+    readStateLine(file, line1);
+    readStateLine(file, line2);
 }
 
 int IndexCacheDirBase::suspend() {
@@ -285,7 +292,7 @@ int IndexCacheDirBase::discardForResume(bool stateFileMayBeClosed) {
                 continue;
             std::string entry = path + "/" + name;
             struct stat st;
-            bool plain = ::lstat(entry.c_str(), &st) != 0 || !S_ISDIR(st.st_mode);
+            bool plain = ::stat(entry.c_str(), &st) != 0 || S_ISREG(st.st_mode);
             if (plain && !isTranLogFile(name) && safeUnlink(entry.c_str()) != 0)
                 debug(1, "discardForResume: Failed to delete file '%s', errno = %d", entry.c_str(),
                       errno);
