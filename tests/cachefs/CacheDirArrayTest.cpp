@@ -4,221 +4,148 @@
 #include <string>
 #include <vector>
 
-#include "cachedir/CacheDirProbe.h"
+#include "cachedir/JobResultsCacheDir.h"
 #include "cachefs/CacheDirArray.h"
+#include "cachefs/CleanUpSupport.h"
 #include "platform/Env.h"
-#include "platform/EvEvent.h"
 
 namespace {
 
-int destroyed = 0;
+using cleanup::hasExactLine;
 
-// A cache directory object that only counts its destruction; it is never
-// initialised, so it costs no key-store reads.
-class CountedDir : public IndexCacheDirBase {
+// A cache directory that counts the live objects, to see what the array deletes.
+class CountedDir : public JobResultsCacheDir {
 public:
-    explicit CountedDir(int tag)
+    explicit CountedDir(unsigned long timeStamp)
         : CacheFsBase(1, TCacheTypeTape, false),
-          IndexCacheDirBase(1, 2, "17", 0, BackupTypeFull, 0, TCacheTypeTape, false), tag(tag) {}
-    ~CountedDir() override { ++destroyed; }
-    long getCurrentTime() override { return 0; }
-    int cleanUp(unsigned long, bool, bool, bool, unsigned long, const char*, unsigned long,
-                unsigned int, const char*, unsigned int) override {
-        return 0;
+          JobResultsCacheDir(1, 2, 17, 0, BackupTypeFull, timeStamp, TCacheTypeTape, false) {
+        ++alive;
     }
-    int scanForCleanUp(CacheDirArray&, bool, unsigned long, const char*, bool) override {
-        return 0;
-    }
-    int cleanUpWithoutScan(CacheDirArray&, unsigned long, bool, bool, bool, unsigned long,
-                           const char*, unsigned long, unsigned int, const char*,
-                           unsigned int) override {
-        return 0;
-    }
-    int removeDefunctApps() override { return 0; }
-    bool isIndexInCache() override { return false; }
-    bool checkIntegrity(Enum_IC_IntegrityCheck) override { return false; }
-    unsigned long backSearch(unsigned long, bool) override { return 0; }
-    bool areComponentsInCache(const char*) override { return false; }
-    bool isComponentBasedIndex() override { return false; }
-    std::string getCacheDirComp(std::string) override { return std::string(); }
-    int backup() override { return 0; }
-    void restore(bool, bool) override {}
-    bool playBackSelectedItems(std::vector<std::string>&) override { return false; }
-    const int tag;
+    ~CountedDir() override { --alive; }
+    static int alive;
 };
+int CountedDir::alive = 0;
 
-int tagOf(const CacheDirArray& array, int i) {
-    auto* dir = dynamic_cast<CountedDir*>(array[i]);
-    return dir ? dir->tag : -1;
-}
+struct CacheDirArrayTest : cleanup::Fixture {
+    void TearDown() override { EXPECT_EQ(CountedDir::alive, 0) << "an element was leaked"; }
 
-std::vector<int> tags(const CacheDirArray& array) {
-    std::vector<int> out;
-    for (int i = 0; i < array.getSize(); ++i)
-        out.push_back(tagOf(array, i));
-    return out;
-}
-
-bool loggedArrayLine(const platform::TestSink& sink, const std::string& text) {
-    for (const platform::CapturedLine& l : sink.lines()) {
-        if (l.text == "CDIRARRAY: " + text)
-            return true;
+    CountedDir* make(unsigned long timeStamp) {
+        auto* dir = new CountedDir(timeStamp);
+        dir->initialize("client1");
+        return dir;
     }
-    return false;
-}
-
-template <typename F> std::string thrown(F&& f) {
-    try {
-        f();
-    } catch (const char* message) {
-        return message;
-    }
-    return "";
-}
-
-TEST(CacheDirArrayTest, GrowsBy2048AndKeepsTheOrder) {
-    destroyed = 0;
-    {
-        CacheDirArray array(2048);
-        EXPECT_EQ(array.getCapacity(), 2048);
-        EXPECT_EQ(array.getSize(), 0);
-        for (int i = 0; i < 2049; ++i) {
-            EXPECT_EQ(array.append(new CountedDir(i)), 0);
-            if (i == 2047) {
-                EXPECT_EQ(array.getCapacity(), 2048) << "full, not yet grown";
-            }
-        }
-        EXPECT_EQ(array.getCapacity(), 4096);
-        EXPECT_EQ(array.getSize(), 2049);
-        std::vector<int> expected(2049);
-        for (int i = 0; i < 2049; ++i)
-            expected[static_cast<size_t>(i)] = i;
-        EXPECT_EQ(tags(array), expected);
-    }
-    EXPECT_EQ(destroyed, 2049) << "the array owns its elements";
-
-    CacheDirArray empty(0);
-    EXPECT_EQ(empty.append(new CountedDir(7)), 0);
-    EXPECT_EQ(empty.getCapacity(), 2048);
-    EXPECT_EQ(tags(empty), std::vector<int>{7});
-}
-
-TEST(CacheDirArrayTest, RemoveDeletesAndClosesTheGapOrLogsAnInvalidIndex) {
-    destroyed = 0;
-    CacheDirArray array(4);
-    for (int i = 0; i < 4; ++i)
-        array.append(i == 2 ? nullptr : new CountedDir(i));
-
-    platform::TestSink sink;
-    for (int bad : {-1, 4, 100}) {
-        EXPECT_EQ(array.remove(bad), 0);
-        EXPECT_TRUE(loggedArrayLine(
-            sink, "CacheDirArray::remove(): invalid index=" + std::to_string(bad) + " for size=4"))
-            << bad;
-    }
-    EXPECT_EQ(tags(array), (std::vector<int>{0, 1, -1, 3}));
-    EXPECT_EQ(destroyed, 0);
-
-    EXPECT_EQ(array.remove(1), 0);
-    EXPECT_EQ(destroyed, 1);
-    EXPECT_EQ(tags(array), (std::vector<int>{0, -1, 3}));
-    EXPECT_EQ(array.remove(1), 0) << "a null element is removed without a delete";
-    EXPECT_EQ(destroyed, 1);
-    EXPECT_EQ(array.remove(1), 0) << "the last element";
-    EXPECT_EQ(tags(array), std::vector<int>{0});
-    EXPECT_EQ(destroyed, 2);
-}
-
-TEST(CacheDirArrayTest, DestroyingDeletesEveryNonNullElement) {
-    destroyed = 0;
-    {
-        CacheDirArray array(2048);
-        array.append(new CountedDir(1));
-        array.append(nullptr);
-        array.append(new CountedDir(2));
-    }
-    EXPECT_EQ(destroyed, 2);
-}
-
-struct CacheDirArraySortTest : CacheDirFixture {
-    // Directories of application 17 with the given time stamps; a null State
-    // text leaves the directory without a State file.
-    std::unique_ptr<CacheDirArray>
-    build(const std::vector<std::pair<unsigned long, const char*>>& dirs) {
-        auto array = std::make_unique<CacheDirArray>(2048);
-        for (const auto& d : dirs) {
-            mkdirs(dirPath(d.first));
-            if (d.second)
-                testsupport::writeFile(statePath(d.first), d.second);
-            array->append(make(d.first).release());
-        }
-        return array;
-    }
-    static std::vector<unsigned long> timeStamps(const CacheDirArray& array) {
+    static std::vector<unsigned long> stamps(const CacheDirArray& a) {
         std::vector<unsigned long> out;
-        for (int i = 0; i < array.getSize(); ++i)
-            out.push_back(array[i]->getTimeStamp());
+        for (int i = 0; i < a.getSize(); ++i)
+            out.push_back(a[i]->getTimeStamp());
         return out;
     }
 };
 
-TEST_F(CacheDirArraySortTest, NewestTimeStampFirst) {
-    auto array = build({{100, nullptr}, {300, nullptr}, {200, nullptr}, {4000000000UL, nullptr}});
-    platform::TestSink sink;
-    EXPECT_EQ(array->sort(false), 0);
-    // Time stamps compare as unsigned numbers: one past 2^31 is still the newest.
-    EXPECT_EQ(timeStamps(*array), (std::vector<unsigned long>{4000000000UL, 300, 200, 100}));
-    EXPECT_TRUE(loggedArrayLine(sink, "Sorting cache dirs, useAccessTime=0"));
-    EXPECT_TRUE(loggedArrayLine(sink, "Finished sorting cache dirs"));
-}
-
-TEST_F(CacheDirArraySortTest, MostRecentAccessFirstAndUnreadableLast) {
-    // Access times 0 (no State file), 50 and 40; time stamps in the other order.
-    auto array = build({{10, nullptr}, {20, "0\n50    \n"}, {30, "0\n40    \n"}});
-    platform::VirtualClock clock; // the unreadable one is retried
-    platform::TestSink sink;
-    EXPECT_EQ(array->sort(true), 0);
-    EXPECT_EQ(timeStamps(*array), (std::vector<unsigned long>{20, 30, 10}));
-    std::vector<unsigned long> atimes;
-    for (int i = 0; i < array->getSize(); ++i)
-        atimes.push_back((*array)[i]->getAtime());
-    EXPECT_EQ(atimes, (std::vector<unsigned long>{50, 40, 0}));
-    EXPECT_TRUE(loggedArrayLine(sink, "Sorting cache dirs, useAccessTime=1"));
-    EXPECT_EQ(clock.waits(), std::vector<unsigned long>(9, 1000)) << "read once per directory";
-
-    EXPECT_EQ(array->sort(false), 0);
-    EXPECT_EQ(timeStamps(*array), (std::vector<unsigned long>{30, 20, 10}));
-}
-
-TEST_F(CacheDirArraySortTest, ComparatorsOverArraySlots) {
-    auto array = build({{100, "0\n500    \n"}, {200, "0\n500    \n"}});
-    IndexCacheDirBase* a = (*array)[0];
-    IndexCacheDirBase* b = (*array)[1];
-    IndexCacheDirBase* none = nullptr;
-    EXPECT_EQ(atimeCompare(&a, &b), 0) << "equal access times";
-    EXPECT_EQ(timeStampCompare(&a, &b), 1) << "a is older";
-    EXPECT_EQ(timeStampCompare(&b, &a), -1);
-    EXPECT_EQ(timeStampCompare(&a, &a), 0);
-
-    platform::TestSink sink;
-    EXPECT_EQ(thrown([&] { atimeCompare(&a, &none); }), "atimeCompare() failed");
-    EXPECT_EQ(thrown([&] { timeStampCompare(&none, &b); }), "timeStampCompare() failed");
-    EXPECT_TRUE(sink.hasLine("ATIMECOMPARE: null cache dir"));
-    EXPECT_TRUE(sink.hasLine("TIMESTAMPCOMPARE: null cache dir"));
-}
-
-TEST_F(CacheDirArraySortTest, AFailedComparisonFailsTheSort) {
-    for (bool useAccessTime : {true, false}) {
-        auto array = build({{100, "0\n500    \n"}, {200, "0\n600    \n"}});
-        array->append(nullptr);
-        platform::TestSink sink;
-        EXPECT_EQ(thrown([&] { array->sort(useAccessTime); }), "sort failed");
-        const std::string failed =
-            useAccessTime ? "atimeCompare() failed" : "timeStampCompare() failed";
-        EXPECT_TRUE(sink.hasLine("CDIRARRAY: sort(): " + failed + ": errno=")) << failed;
-        EXPECT_FALSE(loggedArrayLine(sink, "Finished sorting cache dirs"));
-        EXPECT_EQ(array->getSize(), 3) << "every element is still held";
+TEST_F(CacheDirArrayTest, GrowsByWholeStepsAndKeepsTheOrder) {
+    CacheDirArray a(2048);
+    EXPECT_EQ(a.getCapacity(), 2048);
+    std::vector<IndexCacheDirBase*> added;
+    for (int i = 0; i < 2049; ++i) {
+        // Real elements at the edges of the first block; null slots between
+        // them are allowed and skipped by the deletes.
+        IndexCacheDirBase* e = (i < 2 || i >= 2046) ? make(1000 + i) : nullptr;
+        ASSERT_EQ(a.append(e), 0);
+        added.push_back(e);
+        EXPECT_EQ(a.getCapacity(), i < 2048 ? 2048 : 4096) << i;
     }
+    ASSERT_EQ(a.getSize(), 2049);
+    for (int i = 0; i < 2049; ++i)
+        ASSERT_EQ(a[i], added[i]) << i;
+    EXPECT_EQ(CountedDir::alive, 5);
+
+    // A removal deletes its element and closes the gap.
+    ASSERT_EQ(a.remove(2046), 0);
+    EXPECT_EQ(CountedDir::alive, 4);
+    EXPECT_EQ(a.getSize(), 2048);
+    EXPECT_EQ(a[2046], added[2047]);
+    EXPECT_EQ(a[2047], added[2048]);
+
+    // An array made with no slots grows on its first append.
+    CacheDirArray empty(0);
+    ASSERT_EQ(empty.append(nullptr), 0);
+    EXPECT_EQ(empty.getCapacity(), 2048);
+}
+
+TEST_F(CacheDirArrayTest, InvalidIndexIsLoggedAndChangesNothing) {
+    CacheDirArray a(4);
+    a.append(make(100));
+    a.append(make(200));
+    platform::TestSink sink;
+    EXPECT_EQ(a.remove(-1), 0);
+    EXPECT_EQ(a.remove(2), 0);
+    EXPECT_TRUE(
+        hasExactLine(sink, "CDIRARRAY: CacheDirArray::remove(): invalid index=-1 for size=2", 1));
+    EXPECT_TRUE(
+        hasExactLine(sink, "CDIRARRAY: CacheDirArray::remove(): invalid index=2 for size=2", 1));
+    EXPECT_EQ(stamps(a), (std::vector<unsigned long>{100, 200}));
+    EXPECT_EQ(CountedDir::alive, 2);
+}
+
+TEST_F(CacheDirArrayTest, SortsNewestFirstByTimeStampOrByAccessTime) {
+    {
+        CacheDirArray a(2048);
+        for (unsigned long ts : {100ul, 300ul, 200ul})
+            a.append(make(ts));
+        platform::TestSink sink;
+        ASSERT_EQ(a.sort(false), 0);
+        EXPECT_EQ(stamps(a), (std::vector<unsigned long>{300, 200, 100}));
+        EXPECT_TRUE(hasExactLine(sink, "CDIRARRAY: Sorting cache dirs, useAccessTime=0", 3));
+        EXPECT_TRUE(hasExactLine(sink, "CDIRARRAY: Finished sorting cache dirs", 3));
+    }
+    // Access times 0 (no State file), 50 and 40 on directories 10, 11, 12:
+    // the most recently accessed first, the unreadable one last.
+    platform::VirtualClock clock;
+    cleanup::layCacheDir(root, 2, "17", 10, -1);
+    cleanup::layCacheDir(root, 2, "17", 11, 50);
+    cleanup::layCacheDir(root, 2, "17", 12, 40);
+    CacheDirArray a(2048);
+    for (unsigned long ts : {10ul, 11ul, 12ul})
+        a.append(make(ts));
+    platform::TestSink sink;
+    ASSERT_EQ(a.sort(true), 0);
+    EXPECT_EQ(stamps(a), (std::vector<unsigned long>{11, 12, 10}));
+    EXPECT_EQ(a[0]->getAtime(), 50ul);
+    EXPECT_EQ(a[1]->getAtime(), 40ul);
+    EXPECT_EQ(a[2]->getAtime(), 0ul);
+    EXPECT_TRUE(hasExactLine(sink, "CDIRARRAY: Sorting cache dirs, useAccessTime=1", 3));
+}
+
+TEST_F(CacheDirArrayTest, AFailedComparisonFailsTheSort) {
+    for (bool useAccessTime : {false, true}) {
+        CacheDirArray a(2048);
+        a.append(make(100));
+        a.append(nullptr);
+        a.append(make(300));
+        platform::TestSink sink;
+        std::string raised;
+        try {
+            a.sort(useAccessTime);
+        } catch (const char* message) {
+            raised = message;
+        }
+        EXPECT_EQ(raised, "sort failed");
+        const std::string kind = useAccessTime ? "atimeCompare" : "timeStampCompare";
+        EXPECT_TRUE(hasExactLine(sink, useAccessTime ? "ATIMECOMPARE: null cache dir"
+                                                     : "TIMESTAMPCOMPARE: null cache dir"));
+        EXPECT_TRUE(sink.hasLine("CDIRARRAY: sort(): " + kind + "() failed: errno="));
+        EXPECT_FALSE(sink.hasLine("Finished sorting"));
+    }
+}
+
+TEST_F(CacheDirArrayTest, DestroyingTheArrayDeletesItsElements) {
+    {
+        CacheDirArray a(2048);
+        a.append(make(100));
+        a.append(make(200));
+        EXPECT_EQ(CountedDir::alive, 2);
+    }
+    EXPECT_EQ(CountedDir::alive, 0);
 }
 
 } // namespace
