@@ -82,7 +82,8 @@ void IndexCacheDirBase::cleanFailedCachedirs(unsigned long afterTimeStamp,
         while (const char* name = dir.read()) {
             if (!isDecimal(name))
                 continue;
-            unsigned long t = static_cast<unsigned long>(std::atoi(name));
+            // Unsigned, so that a name past 2^31 still names its own directory.
+            unsigned long t = std::strtoul(name, nullptr, 10);
             if (t == keptTimeStamp || t <= afterTimeStamp)
                 continue;
             char buf[kPathSize + 32];
@@ -120,11 +121,15 @@ int IndexCacheDirBase::removeCorruptIndex() {
         return 1;
     const std::string path = cacheDirPath_.get();
     const std::string state = path + "/State";
-    if (stateFile_.open(state.c_str(), sfOpenReadWrite, 0, 0) != 0) {
+    // A writer that found its own index corrupt still holds the State file:
+    // the discard goes through that one.
+    if (!stateFile_.isOpened() && stateFile_.open(state.c_str(), sfOpenReadWrite, 0, 0) != 0) {
         int err = stateFile_.getLastError();
         debug(1, "cannot open state file '%s' (code %d) for cleanup\n", state.c_str(), err);
+        // A State file that exists but cannot be opened leaves the directory
+        // in place: that is a failure, not a removal.
         if (err != ENOENT)
-            return 0;
+            return 1;
         bool openFailed = false, emptyFailed = false;
         if (removeTree(*this, path, &openFailed, &emptyFailed))
             return 0;
@@ -179,5 +184,7 @@ void IndexCacheDirBase::logEvent(unsigned long eventNumber) {
         local = std::string("CatalogServer") + "/" + local;
     char line[4096];
     std::snprintf(line, sizeof line, "%s,%lu,%s", local.c_str(), eventNumber, text);
+    // The host may have opened the file at its start; lines are only ever added.
+    cleanupLogFile_->seek(0, sfSeekEnd);
     cleanupLogFile_->putLine(line, true);
 }
