@@ -364,22 +364,30 @@ char* IndexCacheDirBase::update(bool fullBackup, unsigned int previousTimeStamp,
                       newPath.c_str(), errorCode_);
                 old.close();
                 // A half copy must not stay behind as an index of its own.
+                // Each attempt reads the directory from its start: a handle
+                // that a failed pass left at the end would find nothing more
+                // to remove and pass for a success.
                 CXDirectory fresh;
-                if (fresh.open(newPath.c_str()) != 0) {
-                    debug(1, "cannot open directory '%s' (code %d)\n", newPath.c_str(),
-                          fresh.getLastError());
-                    throw "directory open failure";
-                }
+                auto openFresh = [&] {
+                    if (fresh.open(newPath.c_str()) != 0) {
+                        debug(1, "cannot open directory '%s' (code %d)\n", newPath.c_str(),
+                              fresh.getLastError());
+                        throw "directory open failure";
+                    }
+                    // Whatever the copy made, subdirectories included.
+                    fresh.setRecursion(true);
+                };
+                openFresh();
                 stateFile_.close();
                 unLock();
-                // Whatever the copy made, subdirectories included.
-                fresh.setRecursion(true);
                 for (int attempt = 1; fresh.removeFiles(nullptr) != 0; ++attempt) {
                     debug(1, "cannot remove files in directory '%s' (code %d)\n", newPath.c_str(),
                           fresh.getLastError());
                     if (attempt == kRemoveAttempts)
                         throw "failure removing files from directory";
                     platform::sleepMs(kRemoveRetrySleepMs);
+                    fresh.close();
+                    openFresh();
                 }
                 fresh.close();
                 if (safeRmdir(newPath.c_str()) != 0) {
