@@ -1,6 +1,7 @@
 // Starting the index of a later backup from the previous one: the previous
 // cache directory is renamed to the new time stamp, or copied into a new
-// directory when renaming it would take it away from someone else.
+// directory (an index below the size threshold, settings or application
+// types that keep the previous index, or one that another process uses).
 #include <sys/stat.h>
 
 #include <cerrno>
