@@ -271,6 +271,13 @@ TEST_F(CleanUpTest, EmergencyCleanUpNeverTouchesRecentDirectoriesOfAllApplicatio
         EXPECT_EQ(eventArgs(sink, 0x0E000045), raised ? (Args{{"1000", root}}) : Args{}) << round;
         EXPECT_EQ(eventArgs(sink, 0x0E000048), raised ? (Args{{"1000", root}}) : Args{}) << round;
     }
+    // Low space and failures share one counter: a failed scan now raises
+    // nothing either, though it is still logged.
+    wipe(root);
+    platform::TestSink sink;
+    EXPECT_EQ(fs->emergencyCleanup(1000, 0, nullptr, 0), 0u);
+    EXPECT_TRUE(sink.hasLine("JobResultsCacheFs: bad scan for cleanUp " + root));
+    EXPECT_EQ(sink.countEvents(0x0E000047), 0);
 }
 
 TEST_F(CleanUpTest, SummaryIsLoggedOnceJustBeforeTheFirstRemoval) {
