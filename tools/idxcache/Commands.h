@@ -13,6 +13,8 @@ struct Context {
 void addConfigCommands(CLI::App& app, Context& ctx);
 void addDoctorCommand(CLI::App& app, Context& ctx);
 void addReserveCommands(CLI::App& app, Context& ctx);
+void addLifecycleCommands(CLI::App& app, Context& ctx);
+void addDemoCommand(CLI::App& app, Context& ctx);
 void addLsCommand(CLI::App& app, Context& ctx);
 
 } // namespace cli

@@ -14,6 +14,8 @@ int main(int argc, char** argv) {
     cli::addConfigCommands(app, ctx);
     cli::addDoctorCommand(app, ctx);
     cli::addReserveCommands(app, ctx);
+    cli::addLifecycleCommands(app, ctx);
+    cli::addDemoCommand(app, ctx);
     cli::addLsCommand(app, ctx);
 
     CLI11_PARSE(app, argc, argv);
