@@ -24,7 +24,7 @@ struct IndexCacheDirCheshireCat {
     bool allowCrossTypeIndexRestore = true;
 };
 
-enum EJobStatusFileLastAction {
+enum EJobStatusFileLastAction : int {
     JobStatusNA = 0,
     JobStatusCI = 1,
     JobStatusUI = 2,
@@ -33,7 +33,7 @@ enum EJobStatusFileLastAction {
 };
 
 // The process that hosts the library.
-enum EIndexCacheDirHostApp {
+enum EIndexCacheDirHostApp : int {
     HostAppUnknown = 0,
     HostAppCreateIndex = 1,
     HostAppUpdateIndex = 2,
@@ -42,7 +42,7 @@ enum EIndexCacheDirHostApp {
 };
 
 // Bits of the integrity-check flags.
-enum Enum_IC_IntegrityCheck {
+enum Enum_IC_IntegrityCheck : int {
     IC_Check0 = 0,
     IC_Check1 = 1,
     IC_Check2 = 2,

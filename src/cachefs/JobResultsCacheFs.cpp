@@ -44,10 +44,13 @@ JobResultsCacheFs::JobResultsCacheFs(OXAppType appType, TCacheTypeEnum cacheType
     setDebugPrefix("JobResultsCacheFs");
     reservationFailureReportedToJM_ = false;
     setMultiJob(false);
-    // The multi-threaded flag is left as the process set it: every clean-up
-    // scan builds one of these per cache directory, and switching the process
-    // to single-threaded mid-run would change how its reservations are
-    // recorded (the private buffer, the whole line dropped by its last object).
+    // A job-results process writes its results from one thread and reserves
+    // once per result line: single mode keeps those small requests in the
+    // process's own buffer and lets its last object give the line back. Other
+    // application types (a clean-up scan in an index process builds one of
+    // these per cache directory) leave the process's setting alone.
+    if (appType == kJobResultsAppType)
+        setMultiThreaded(false);
 }
 
 long JobResultsCacheFs::getCurrentTime() {

@@ -65,7 +65,7 @@ TEST_F(CleanUpTest, SettingsAndSmallOperations) {
     EXPECT_FALSE(indexCacheImpersonation("client1"));
 }
 
-TEST_F(CleanUpTest, ConstructionClearsMultiJobAndLeavesMultiThreaded) {
+TEST_F(CleanUpTest, ConstructionClearsMultiJobAndSetsSingleModeForJobResultsOnly) {
     for (bool threaded : {false, true}) {
         EXPECT_EQ(testsupport::runInChild([&] {
                       CacheFsBase::setMultiJob(true);
@@ -74,6 +74,8 @@ TEST_F(CleanUpTest, ConstructionClearsMultiJobAndLeavesMultiThreaded) {
                       CHILD_CHECK(!CacheFsBase::isMultiJob());
                       CHILD_CHECK(CacheFsBase::isMultiThreaded() == threaded);
                       CHILD_CHECK(!fs.getReservationFailureReportedToJM());
+                      JobResultsCacheFs results(kJobResultsAppType, TCacheTypeTape, false);
+                      CHILD_CHECK(!CacheFsBase::isMultiThreaded());
                       return 0;
                   }),
                   0)
