@@ -210,7 +210,8 @@ void CacheFsBase::initialize(const char* clientName, bool noLocalCache, unsigned
                   oldLayout.c_str());
         }
         std::string root = base + sep + subFolder;
-        if (::access(root.c_str(), F_OK) != 0)
+        const bool rootExists = ::access(root.c_str(), F_OK) == 0;
+        if (!rootExists)
             accessError_ = errno;
         reserveFilePath_ = base + sep + reserveFolder + "/" + "reserveFile";
 
@@ -218,7 +219,10 @@ void CacheFsBase::initialize(const char* clientName, bool noLocalCache, unsigned
         if (!cacheRoot_)
             fail("out of memory", std::string(), 0, InitOutOfMemory);
         std::memcpy(cacheRoot_.get(), root.c_str(), root.size() + 1);
-        recursiveMkdir(cacheRoot_.get(), static_cast<int>(dirCreationMode_));
+        // Clean-up initialises one object per cache directory it scans: a root
+        // that exists is not made again.
+        if (!rootExists)
+            recursiveMkdir(cacheRoot_.get(), static_cast<int>(dirCreationMode_));
 
         CXDirectory dir;
         unsigned long bsize = 0;

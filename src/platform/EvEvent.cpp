@@ -1,6 +1,7 @@
 #include "platform/EvEvent.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 
 #include "platform/Env.h"
 #include "platform/OXPlatformInfo.h"
@@ -35,17 +37,33 @@ std::string stamp() {
 // Appends one whole line with a single write so lines of several processes
 // never interleave.
 void appendLine(const std::string& file, const std::string& line) {
-    int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
+    // The log files stay open: a debug line costs one write. A file removed
+    // since (st_nlink 0) is opened afresh.
+    static std::mutex mu;
+    static std::map<std::string, int> open;
     std::string l = line;
     if (l.empty() || l.back() != '\n')
         l += '\n';
+    std::lock_guard<std::mutex> g(mu);
+    auto it = open.find(file);
+    int fd = it == open.end() ? -1 : it->second;
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || st.st_nlink == 0)) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        fd = openCreating(file, O_WRONLY | O_APPEND, 0644);
+        if (fd < 0) {
+            open.erase(file);
+            return;
+        }
+        open[file] = fd;
+    }
     ssize_t rc;
     do {
         rc = ::write(fd, l.data(), l.size());
     } while (rc < 0 && errno == EINTR);
-    ::close(fd);
 }
 
 std::string vformat(const char* format, va_list args) {

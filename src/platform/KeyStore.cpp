@@ -97,7 +97,7 @@ class StoreLock {
 public:
     explicit StoreLock(int op) {
         std::string p = homePath("keystore.lock");
-        fd_ = ::open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        fd_ = openCreating(p, O_RDWR, 0644);
         if (fd_ >= 0) {
             while (::flock(fd_, op) != 0 && errno == EINTR) {
             }
@@ -154,10 +154,28 @@ void warnMalformed(const std::string& file, const std::vector<Line>& lines) {
 using Lines = std::shared_ptr<const std::vector<Line>>;
 
 // Current lines of the store, re-parsed only when the file changed.
+bool sameFile(const Cache& c, const std::string& file, const struct stat& st) {
+    return c.valid && c.file == file && c.dev == st.st_dev && c.ino == st.st_ino &&
+           c.size == st.st_size && c.mtime.tv_sec == st.st_mtim.tv_sec &&
+           c.mtime.tv_nsec == st.st_mtim.tv_nsec;
+}
+
 Lines snapshot() {
     std::string file = KeyStore::path();
     Lines result = std::make_shared<const std::vector<Line>>();
     bool reparsed = false;
+    {
+        // Writers replace the file by rename, so an unchanged identity means
+        // the cached lines are still the whole file: no lock is needed to
+        // use them. Only a changed file is read, under the shared lock.
+        struct stat quick;
+        if (::stat(file.c_str(), &quick) == 0) {
+            Cache& c = cache();
+            std::lock_guard<std::mutex> g(c.mu);
+            if (sameFile(c, file, quick))
+                return c.lines;
+        }
+    }
     {
         StoreLock lock(LOCK_SH);
         struct stat st;
@@ -168,9 +186,7 @@ Lines snapshot() {
             return result;
         }
         std::lock_guard<std::mutex> g(c.mu);
-        if (c.valid && c.file == file && c.dev == st.st_dev && c.ino == st.st_ino &&
-            c.size == st.st_size && c.mtime.tv_sec == st.st_mtim.tv_sec &&
-            c.mtime.tv_nsec == st.st_mtim.tv_nsec)
+        if (sameFile(c, file, st))
             return c.lines;
         std::string text;
         if (!readWhole(file, text, st))
@@ -201,7 +217,7 @@ std::string render(const std::vector<Line>& lines) {
 
 bool writeAtomically(const std::string& file, const std::string& text) {
     std::string tmp = file + ".tmp." + std::to_string(::getpid());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = openCreating(tmp, O_WRONLY | O_TRUNC, 0644);
     if (fd < 0)
         return false;
     size_t done = 0;

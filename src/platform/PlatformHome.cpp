@@ -2,10 +2,13 @@
 
 #include "platform/OXPlatformInfo.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 
 namespace platform {
 
@@ -21,6 +24,38 @@ bool makeDirs(const std::string& path, unsigned mode) {
     return ::mkdir(path.c_str(), mode) == 0 || errno == EEXIST;
 }
 
+namespace {
+
+// Makes a folder of the home once per process and path: every log line and
+// key look-up asks for these folders, and a stat each time costs more than
+// the work itself. Writers that find a folder gone since make it again
+// (openCreating).
+void ensureDir(const std::string& path) {
+    static std::mutex mu;
+    static std::set<std::string> made;
+    {
+        std::lock_guard<std::mutex> g(mu);
+        if (made.count(path))
+            return;
+    }
+    if (makeDirs(path, 0755)) {
+        std::lock_guard<std::mutex> g(mu);
+        made.insert(path);
+    }
+}
+
+} // namespace
+
+int openCreating(const std::string& path, int flags, unsigned mode) {
+    int fd = ::open(path.c_str(), flags | O_CREAT | O_CLOEXEC, mode);
+    if (fd < 0 && errno == ENOENT) {
+        std::string::size_type slash = path.rfind('/');
+        if (slash != std::string::npos && slash > 0 && makeDirs(path.substr(0, slash), 0755))
+            fd = ::open(path.c_str(), flags | O_CREAT | O_CLOEXEC, mode);
+    }
+    return fd;
+}
+
 std::string home() {
     std::string h;
     const char* env = std::getenv("IDXCACHE_HOME");
@@ -32,14 +67,14 @@ std::string home() {
     }
     while (h.size() > 1 && h.back() == '/')
         h.pop_back();
-    makeDirs(h, 0755);
+    ensureDir(h);
     return h;
 }
 
 std::string homePath(const std::string& name, bool makeDir) {
     std::string p = home() + "/" + name;
     if (makeDir)
-        makeDirs(p, 0755);
+        ensureDir(p);
     return p;
 }
 

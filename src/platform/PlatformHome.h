@@ -23,6 +23,9 @@ std::string home();
 std::string homePath(const std::string& name, bool makeDir = false);
 // Makes a folder and its missing parents; true when it exists afterwards.
 bool makeDirs(const std::string& path, unsigned mode = 0755);
+// open (path, flags | O_CREAT | O_CLOEXEC, mode), making the folder first
+// when it has gone; the descriptor or -1 with errno.
+int openCreating(const std::string& path, int flags, unsigned mode);
 
 // A directory the platform answers with: configured in the platform section
 // of the key store under key, or the default folder below the home.
