@@ -47,9 +47,9 @@ TEST_F(CacheDirArrayTest, GrowsByWholeStepsAndKeepsTheOrder) {
     EXPECT_EQ(a.getCapacity(), 2048);
     std::vector<IndexCacheDirBase*> added;
     for (int i = 0; i < 2049; ++i) {
-        // Real elements at the edges of the first block; null slots between
-        // them are allowed and skipped by the deletes.
-        IndexCacheDirBase* e = (i < 2 || i >= 2046) ? make(1000 + i) : nullptr;
+        // A distinct element in every slot, so that a slot lost or moved by
+        // the growth shows.
+        IndexCacheDirBase* e = make(1000 + static_cast<unsigned long>(i));
         ASSERT_EQ(a.append(e), 0);
         added.push_back(e);
         EXPECT_EQ(a.getCapacity(), i < 2048 ? 2048 : 4096) << i;
@@ -57,11 +57,11 @@ TEST_F(CacheDirArrayTest, GrowsByWholeStepsAndKeepsTheOrder) {
     ASSERT_EQ(a.getSize(), 2049);
     for (int i = 0; i < 2049; ++i)
         ASSERT_EQ(a[i], added[i]) << i;
-    EXPECT_EQ(CountedDir::alive, 5);
+    EXPECT_EQ(CountedDir::alive, 2049);
 
     // A removal deletes its element and closes the gap.
     ASSERT_EQ(a.remove(2046), 0);
-    EXPECT_EQ(CountedDir::alive, 4);
+    EXPECT_EQ(CountedDir::alive, 2048);
     EXPECT_EQ(a.getSize(), 2048);
     EXPECT_EQ(a[2046], added[2047]);
     EXPECT_EQ(a[2047], added[2048]);
@@ -90,11 +90,13 @@ TEST_F(CacheDirArrayTest, InvalidIndexIsLoggedAndChangesNothing) {
 TEST_F(CacheDirArrayTest, SortsNewestFirstByTimeStampOrByAccessTime) {
     {
         CacheDirArray a(2048);
-        for (unsigned long ts : {100ul, 300ul, 200ul})
+        for (unsigned long ts : {100ul, 300ul, 4000000000ul, 200ul})
             a.append(make(ts));
         platform::TestSink sink;
         ASSERT_EQ(a.sort(false), 0);
-        EXPECT_EQ(stamps(a), (std::vector<unsigned long>{300, 200, 100}));
+        // Time stamps compare as unsigned 64-bit numbers: one past 2^31 is
+        // still the newest.
+        EXPECT_EQ(stamps(a), (std::vector<unsigned long>{4000000000ul, 300, 200, 100}));
         EXPECT_TRUE(hasExactLine(sink, "CDIRARRAY: Sorting cache dirs, useAccessTime=0", 3));
         EXPECT_TRUE(hasExactLine(sink, "CDIRARRAY: Finished sorting cache dirs", 3));
     }
@@ -114,6 +116,38 @@ TEST_F(CacheDirArrayTest, SortsNewestFirstByTimeStampOrByAccessTime) {
     EXPECT_EQ(a[1]->getAtime(), 40ul);
     EXPECT_EQ(a[2]->getAtime(), 0ul);
     EXPECT_TRUE(hasExactLine(sink, "CDIRARRAY: Sorting cache dirs, useAccessTime=1", 3));
+}
+
+// The comparators are called as qsort calls them, with pointers to two slots,
+// and answer negative, zero or positive.
+TEST_F(CacheDirArrayTest, ComparatorsOverArraySlots) {
+    cleanup::layCacheDir(root, 2, "17", 100, 500);
+    cleanup::layCacheDir(root, 2, "17", 200, 500);
+    cleanup::layCacheDir(root, 2, "17", 300, 600);
+    CacheDirArray array(2048);
+    for (unsigned long ts : {100ul, 200ul, 300ul})
+        array.append(make(ts));
+    IndexCacheDirBase* a = array[0];
+    IndexCacheDirBase* b = array[1];
+    IndexCacheDirBase* c = array[2];
+    EXPECT_GT(timeStampCompare(&a, &b), 0) << "a is older";
+    EXPECT_LT(timeStampCompare(&b, &a), 0);
+    EXPECT_EQ(timeStampCompare(&a, &a), 0);
+    EXPECT_EQ(atimeCompare(&a, &b), 0) << "equal access times";
+    EXPECT_GT(atimeCompare(&a, &c), 0) << "c was accessed later";
+    EXPECT_LT(atimeCompare(&c, &a), 0);
+
+    IndexCacheDirBase* none = nullptr;
+    auto raised = [](auto&& compare) {
+        try {
+            compare();
+        } catch (const char* message) {
+            return std::string(message);
+        }
+        return std::string();
+    };
+    EXPECT_EQ(raised([&] { atimeCompare(&a, &none); }), "atimeCompare() failed");
+    EXPECT_EQ(raised([&] { timeStampCompare(&none, &b); }), "timeStampCompare() failed");
 }
 
 TEST_F(CacheDirArrayTest, AFailedComparisonFailsTheSort) {
