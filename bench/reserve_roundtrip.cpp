@@ -18,31 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "cachefs/CacheFsBase.h"
+#include "cachefs/JobResultsCacheFs.h"
 #include "platform/Env.h"
 #include "platform/OXPlatformInfo.h"
 #include "port/CXFile.h"
 
 namespace {
-
-class BenchCacheFs : public CacheFsBase {
-public:
-    BenchCacheFs() : CacheFsBase(5, TCacheTypeTape, false) {}
-    long getCurrentTime() override { return static_cast<long>(platform::now()); }
-    int cleanUp(unsigned long, bool, bool, bool, unsigned long, const char*, unsigned long,
-                unsigned int, const char*, unsigned int) override {
-        return 0;
-    }
-    int scanForCleanUp(CacheDirArray&, bool, unsigned long, const char*, bool) override {
-        return 0;
-    }
-    int cleanUpWithoutScan(CacheDirArray&, unsigned long, bool, bool, bool, unsigned long,
-                           const char*, unsigned long, unsigned int, const char*,
-                           unsigned int) override {
-        return 0;
-    }
-    int removeDefunctApps() override { return 0; }
-};
 
 using Clock = std::chrono::steady_clock;
 
@@ -119,7 +100,7 @@ int main(int argc, char** argv) {
             std::filesystem::remove(floorFile);
             long o = runProcesses(n, seconds, [](Clock::time_point deadline) {
                 CacheFsBase::setMultiThreaded(false);
-                BenchCacheFs fs;
+                JobResultsCacheFs fs(1, TCacheTypeTape, false);
                 fs.initialize("bench");
                 long count = 0;
                 while (Clock::now() < deadline) {

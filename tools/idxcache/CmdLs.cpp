@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "Commands.h"
-#include "cachedir/IndexCacheDirBase.h"
+#include "cachedir/JobResultsCacheDir.h"
 #include "platform/Env.h"
 #include "port/CXDirectory.h"
 
@@ -22,41 +22,17 @@ namespace {
 
 // A cache directory the listing only looks at: nothing is restored, backed
 // up or cleaned through it.
-class ListedCacheDir : public IndexCacheDirBase {
+class ListedCacheDir : public JobResultsCacheDir {
 public:
     ListedCacheDir(unsigned long realm, const std::string& app, unsigned long timeStamp,
                    TCacheTypeEnum type)
         : CacheFsBase(kAppType, type, false),
-          IndexCacheDirBase(kAppType, realm, app, 0, BackupTypeFull, timeStamp, type, false) {
+          JobResultsCacheDir(kAppType, realm, 0, 0, BackupTypeFull, timeStamp, type, false) {
         setDebugPrefix("IDXCACHE_LS");
-        preInitResult = _preInit(kAppType, static_cast<unsigned int>(realm), app, 0, BackupTypeFull,
-                                 static_cast<unsigned int>(timeStamp));
+        // The directory's own name, "scp_" names included.
+        setAppIdName(app);
+        preInitResult = isAppIdName(app) ? 0 : -1;
     }
-
-    long getCurrentTime() override { return static_cast<long>(platform::now()); }
-    int cleanUp(unsigned long, bool, bool, bool, unsigned long, const char*, unsigned long,
-                unsigned int, const char*, unsigned int) override {
-        return 0;
-    }
-    int scanForCleanUp(CacheDirArray&, bool, unsigned long, const char*, bool) override {
-        return 0;
-    }
-    int cleanUpWithoutScan(CacheDirArray&, unsigned long, bool, bool, bool, unsigned long,
-                           const char*, unsigned long, unsigned int, const char*,
-                           unsigned int) override {
-        return 0;
-    }
-    int removeDefunctApps() override { return 0; }
-    bool isIndexInCache() override { return true; }
-    bool checkIntegrity(Enum_IC_IntegrityCheck) override { return true; }
-    unsigned long backSearch(unsigned long, bool) override { return 0; }
-    using IndexCacheDirBase::backSearch;
-    bool areComponentsInCache(const char*) override { return true; }
-    bool isComponentBasedIndex() override { return false; }
-    std::string getCacheDirComp(std::string) override { return std::string(); }
-    int backup() override { return 0; }
-    void restore(bool, bool) override {}
-    bool playBackSelectedItems(std::vector<std::string>&) override { return false; }
 
     // Points the object at a directory found on disk (a time stamp of 0 gets
     // no path from initialisation); false when the path does not fit.
