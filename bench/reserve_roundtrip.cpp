@@ -6,7 +6,7 @@
 // the second drops it again). Both take the lock through CXFile, so the ratio
 // is the cost of the reservation logic around the same file protocol.
 //
-// Usage: bench_reserve_roundtrip [seconds per measurement, default 3]
+// Usage: bench_reserve_roundtrip [seconds per measurement, default 4]
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -83,7 +83,7 @@ bool floorCycle(const std::string& path, const std::string& own, bool add) {
 } // namespace
 
 int main(int argc, char** argv) {
-    double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+    double seconds = argc > 1 ? std::atof(argv[1]) : 4.0;
     std::string home = std::filesystem::temp_directory_path() / "idxcache-bench-reserve";
     std::filesystem::remove_all(home);
     ::setenv("IDXCACHE_HOME", home.c_str(), 1);
