@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Runs every idxcache subcommand once in a scratch home and checks what a
+# person would look at: exit codes and the lines that tell the story.
+set -u
+tool="$1"
+home=$(mktemp -d /tmp/idxcache-cli-XXXXXX)
+export IDXCACHE_HOME="$home"
+demo_home=""
+cleanup() { rm -rf "$home" ${demo_home:+"$demo_home"}; }
+trap cleanup EXIT
+failures=0
+check() { # check "what" command... : the command must succeed
+    local what="$1"; shift
+    if ! out=$("$@" 2>&1); then
+        echo "FAIL: $what: $*"; echo "$out"; failures=$((failures + 1))
+    fi
+}
+expect() { # expect "what" "pattern" text
+    if ! grep -q -- "$2" <<<"$3"; then
+        echo "FAIL: $1: no '$2' in:"; echo "$3"; failures=$((failures + 1))
+    fi
+}
+
+check version "$tool" version
+expect version "idxcache " "$out"
+check "config set" "$tool" config set sDISABLERESERVE no
+check "config get" "$tool" config get sDISABLERESERVE
+expect "config get" "^no$" "$out"
+if "$tool" config get nMissing >/dev/null 2>&1; then
+    echo "FAIL: config get of a missing key succeeded"; failures=$((failures + 1))
+fi
+check doctor "$tool" doctor
+expect doctor "index cache:" "$out"
+check where "$tool" where --cache-type 2
+expect where "OX_SnapMetadata" "$out"
+check reserve "$tool" reserve 10000000
+expect reserve "reserve 10000000 bytes: reserved" "$out"
+check reservations "$tool" reservations
+check "backup 1" "$tool" backup --app 17 --job 1 --files 2 --size 4096
+expect "backup 1" "create: " "$out"
+sleep 1.1
+check "backup 2" "$tool" backup --app 17 --job 2 --files 2 --size 4096
+expect "backup 2" "update: " "$out"
+check ls "$tool" ls --json
+expect ls '"stateName": "closed"' "$out"
+check browse "$tool" browse --app 17
+expect browse "for reading" "$out"
+check cleanup "$tool" cleanup --days 0
+expect cleanup "cleanup of .*: done" "$out"
+dir=$("$tool" ls --json | grep -o '"path": "[^"]*"' | head -1 | cut -d'"' -f4)
+if [ -n "$dir" ]; then
+    check discard "$tool" discard "$dir"
+    expect discard "removed" "$out"
+fi
+if "$tool" discard /etc/passwd >/dev/null 2>&1; then
+    echo "FAIL: discard accepted a path outside the cache root"; failures=$((failures + 1))
+fi
+check demo "$tool" demo
+demo_home=$(sed -n 's/^idxcache demo: scratch home //p' <<<"$out")
+expect demo "kept .* (in use by another process)" "$out"
+expect demo "was discarded" "$out"
+expect demo "removed " "$out"
+
+if [ "$failures" -eq 0 ]; then
+    echo "cli smoke: all commands behaved"
+fi
+exit "$failures"
