@@ -180,6 +180,19 @@ void JobResultsCacheFs::readFreeSpace(CXDirectory& dir) {
     blockSize_ = bsize;
 }
 
+bool JobResultsCacheFs::stopOnFreeShare() {
+    if (minFreePercent_ == 0) {
+        debug(1, "cleanUp: Done cleaning because we have enough free blocks and we don't care "
+                 "about disk free %%\n");
+        return true;
+    }
+    if (freePercentReached()) {
+        debug(1, "cleanUp: Done cleaning because we have enough free blocks and disk free %%\n");
+        return true;
+    }
+    return false;
+}
+
 bool JobResultsCacheFs::freePercentReached() const {
     return freeBlocks_ != 0 &&
            static_cast<double>(totalBlocks_) / static_cast<double>(freeBlocks_) <= freeRatio_;
@@ -300,16 +313,8 @@ int JobResultsCacheFs::cleanUpWithoutScan(CacheDirArray& array, unsigned long nu
             if (freeBlocks_ < needed)
                 continue;
             enoughBlocks = true;
-            if (minFreePercent_ == 0) {
-                debug(1, "cleanUp: Done cleaning because we have enough free blocks and we don't "
-                         "care about disk free %%\n");
+            if (stopOnFreeShare())
                 return 1;
-            }
-            if (freePercentReached()) {
-                debug(1, "cleanUp: Done cleaning because we have enough free blocks and disk "
-                         "free %%\n");
-                return 1;
-            }
         }
 
         if (!removeAllOld) {
@@ -326,16 +331,8 @@ int JobResultsCacheFs::cleanUpWithoutScan(CacheDirArray& array, unsigned long nu
             }
         } else {
             readFreeSpace(rootDir);
-            if (minFreePercent_ == 0) {
-                debug(1, "cleanUp: Done cleaning because we have enough free blocks and we don't "
-                         "care about disk free %%\n");
+            if (stopOnFreeShare())
                 return 1;
-            }
-            if (freePercentReached()) {
-                debug(1, "cleanUp: Done cleaning because we have enough free blocks and disk "
-                         "free %%\n");
-                return 1;
-            }
             if (array.getSize() == 0) {
                 debug(1, "cleanUp: there are no recent cache dirs to remove - skipping second "
                          "cleanup pass\n");

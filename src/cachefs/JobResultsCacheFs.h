@@ -28,6 +28,9 @@ private:
     // raises "getFreeSpace error" on failure.
     void readFreeSpace(class CXDirectory& dir);
     bool freePercentReached() const;
+    // With enough blocks free: whether the free share lets the clean-up stop
+    // (logging why).
+    bool stopOnFreeShare();
     void raiseFailureEvent(unsigned long numBlocks);
 };
 
