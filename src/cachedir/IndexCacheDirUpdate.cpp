@@ -41,6 +41,10 @@ bool keyIsOne(const char* key) {
 // readLock (60) on the object's current directory with its failures turned
 // into results: 0 for a time-out, -1 for another message, -2 for anything else.
 int readLockPrevious(IndexCacheDirBase& dir) {
+    // Held since the state check: the lock that keeps other processes'
+    // clean-ups away from the previous index is the one the copy needs.
+    if (dir.alreadyLocked())
+        return 1;
     try {
         return dir.readLock(kLockTimeout);
     } catch (const char* message) {
@@ -167,6 +171,14 @@ char* IndexCacheDirBase::update(bool fullBackup, unsigned int previousTimeStamp,
             throw "prevIdxCacheDir->getState() failed";
         }
 
+        // From here to the copy or rename the previous index is only read: a
+        // shared lock keeps another process's clean-up (which removes only
+        // what it can lock exclusively) from taking it away in between, as
+        // while this process sizes it and reserves the space for its copy.
+        // A writer elsewhere makes this probe fail; the steps below then wait
+        // for the lock as before.
+        readLock(0);
+
         timeStamp_ = now;
         const std::string newPath = cacheDirPathFor(now);
         const std::string newState = newPath + separator_ + "State";
@@ -274,7 +286,8 @@ char* IndexCacheDirBase::update(bool fullBackup, unsigned int previousTimeStamp,
                 // platform refuses to rename a directory with open files), so
                 // a directory that is not free for a write lock is in use.
                 const bool inUse = writeLock(0) != 1;
-                unLock();
+                if (inUse)
+                    unLock();
                 int renameError = 0;
                 if (inUse) {
                     renameError = EACCES;
@@ -283,10 +296,13 @@ char* IndexCacheDirBase::update(bool fullBackup, unsigned int previousTimeStamp,
                     debug(2, "job %llu renaming '%s' to '%s'\n",
                           static_cast<unsigned long long>(getJobId()), oldPath.c_str(),
                           newPath.c_str());
+                    // The write lock is held across the rename, so no clean-up
+                    // can take the directory between the probe and the rename.
                     if (safeRename(oldPath.c_str(), newPath.c_str()) != 0) {
                         renameError = errno;
                         debug(3, "safeRename failed with errno %d\n", renameError);
                     }
+                    unLock();
                 }
                 if (renameError == 0) {
                     setCacheDirPath(newPath.c_str());

@@ -4,6 +4,8 @@
 // of its own, since these settings are process-wide.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -255,6 +257,61 @@ TEST_F(UpdateCopyOrRenameTest, SpaceForTheCopyIsReservedFirst) {
                   0)
             << capacity;
     }
+}
+
+// A clean-up run while the update reserves space for its copy asks another
+// process whether the previous index could be taken for removal. That
+// process is started beforehand: a fork inside the reservation would copy
+// its held critical section into the child.
+struct UpdaterWithCleanUpProbe : CacheDirProbe {
+    UpdaterWithCleanUpProbe(testsupport::ProcessSignal& ask, int answerFd)
+        : CacheFsBase(1, TCacheTypeTape, false), CacheDirProbe(0), ask_(ask), answerFd_(answerFd) {}
+    int cleanUp(unsigned long, bool, bool, bool, unsigned long, const char*, unsigned long,
+                unsigned int, const char*, unsigned int) override {
+        ask_.post();
+        char c = 0;
+        if (::read(answerFd_, &c, 1) == 1)
+            probeResult = c;
+        return 0;
+    }
+    testsupport::ProcessSignal& ask_;
+    int answerFd_;
+    int probeResult = -1;
+};
+
+TEST_F(UpdateCopyOrRenameTest, ThePreviousIndexStaysLockedWhileTheCopyIsReserved) {
+    previousIndex(100, 8 * kMB);
+    EXPECT_EQ(inFreshProcess({{"sDISABLERESERVE", "no"}},
+                             [&] {
+                                 testsupport::ProcessSignal ask;
+                                 int answer[2];
+                                 CHILD_CHECK(::pipe(answer) == 0);
+                                 const std::string previous = dirPath(100);
+                                 pid_t prober = testsupport::forkChild([&] {
+                                     if (!ask.wait())
+                                         return 1;
+                                     CacheDirProbe other(0);
+                                     other.initialize("client1");
+                                     other.usePath(previous);
+                                     char c = other.writeLock(0) == 1 ? 1 : 0;
+                                     return ::write(answer[1], &c, 1) == 1 ? 0 : 2;
+                                 });
+                                 ReservationSwitch::rearm();
+                                 // Too small for a copy: the reservation asks for a clean-up.
+                                 platform::SimulatedVolume volume(idx, 12 * kMB, 4096);
+                                 platform::VirtualClock clock(kNow);
+                                 UpdaterWithCleanUpProbe dir(ask, answer[0]);
+                                 dir.initialize("client1");
+                                 dir.copyUponUpdate(true);
+                                 CHILD_CHECK(!dir.update(false, 0, false));
+                                 CHILD_CHECK(dir.getErrno() == -10);
+                                 CHILD_CHECK(testsupport::waitChild(prober) == 0);
+                                 // Another process could not lock it for removal.
+                                 CHILD_CHECK(dir.probeResult == 0);
+                                 return 0;
+                             }),
+              0);
+    EXPECT_TRUE(exists(statePath(100)));
 }
 
 TEST_F(UpdateCopyOrRenameTest, ARenameThatFailsOtherwiseThanForAccessFails) {
