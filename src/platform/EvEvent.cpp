@@ -93,7 +93,19 @@ unsigned long cachedGeneration = ~0UL;
 struct timespec cachedAt = {0, 0};
 std::mutex levelMu;
 
-void emit(int level, long long jobId, const std::string& text) {
+// The debug file of an event log: the clean-up logs have their own files, so
+// a line logged "two places" lands once in each; everything else goes to the
+// program's file.
+std::string logFileOf(const EvEvent* ev) {
+    std::string dir = homePath("logs", true) + "/";
+    if (ev && ev->getModuleId() == 1679234300u)
+        return dir + "IndexCacheCleanup.log";
+    if (ev && ev->getModuleId() == 1482150626u)
+        return dir + "JobResultsCleanup.log";
+    return dir + EvDebug::getApplicationName() + ".log";
+}
+
+void emit(int level, long long jobId, const std::string& text, const EvEvent* ev = nullptr) {
     std::string body = stripEnd(text);
     {
         std::lock_guard<std::mutex> g(sinkMu);
@@ -104,8 +116,7 @@ void emit(int level, long long jobId, const std::string& text) {
         return;
     char head[96];
     std::snprintf(head, sizeof head, " %ld %d %lld ", static_cast<long>(::getpid()), level, jobId);
-    appendLine(homePath("logs", true) + "/" + EvDebug::getApplicationName() + ".log",
-               stamp() + head + body);
+    appendLine(logFileOf(ev), stamp() + head + body);
 }
 
 } // namespace
@@ -335,19 +346,17 @@ int EvDebug::getDebugLevel(EvEvent*) {
 void EvDebug::handleMsgEventDebug_NEW(EvEvent* ev, int level, long long jobId, const char* prefix,
                                       const char* /*component*/, int /*extra*/, const char* format,
                                       va_list args) {
-    (void)ev;
     std::string text = std::string(prefix ? prefix : "") + ": " + platform::vformat(format, args);
-    platform::emit(level, jobId, text);
+    platform::emit(level, jobId, text, ev);
 }
 
 void EvDebug::DebugJob(EvEvent* ev, int level, const char* /*component*/, long long jobId,
                        const char* format, ...) {
-    (void)ev;
     va_list ap;
     va_start(ap, format);
     std::string text = platform::vformat(format, ap);
     va_end(ap);
-    platform::emit(level, jobId, text);
+    platform::emit(level, jobId, text, ev);
 }
 
 void EvDebug::debugLvl(EvEvent* ev, int level, const char* format, ...) {
@@ -355,7 +364,7 @@ void EvDebug::debugLvl(EvEvent* ev, int level, const char* format, ...) {
     va_start(ap, format);
     std::string text = platform::vformat(format, ap);
     va_end(ap);
-    platform::emit(level, ev ? ev->getJobId() : 0, text);
+    platform::emit(level, ev ? ev->getJobId() : 0, text, ev);
 }
 
 void EvDebug::DebugLvl(EvEvent* ev, int level, const char* component, const char* format, ...) {
@@ -365,7 +374,7 @@ void EvDebug::DebugLvl(EvEvent* ev, int level, const char* component, const char
     va_end(ap);
     if (component && *component)
         text = std::string(component) + ": " + text;
-    platform::emit(level, ev ? ev->getJobId() : 0, text);
+    platform::emit(level, ev ? ev->getJobId() : 0, text, ev);
 }
 
 void EvDebug::debug(EvEvent* ev, int level, const char* format, ...) {
@@ -373,7 +382,7 @@ void EvDebug::debug(EvEvent* ev, int level, const char* format, ...) {
     va_start(ap, format);
     std::string text = platform::vformat(format, ap);
     va_end(ap);
-    platform::emit(level, ev ? ev->getJobId() : 0, text);
+    platform::emit(level, ev ? ev->getJobId() : 0, text, ev);
 }
 
 unsigned long long EvDebug::getLogId(const char* name) {

@@ -1,6 +1,8 @@
 // Stand-in for the platform event log and debug log.
 //
-// Debug lines go to <home>/logs/<program>.log as
+// Debug lines go to <home>/logs/<program>.log (lines of the clean-up event
+// logs, modules 1679234300 and 1482150626, to IndexCacheCleanup.log and
+// JobResultsCleanup.log) as
 //   "<YYYY-MM-DD HH:MM:SS> <pid> <level> <job id> <text>"
 // and are filtered by the debug level read from the key store
 // (section "idxcache.platform", key "DebugLevel", default 1).
