@@ -36,11 +36,7 @@ public:
 
 // Whether the sink holds exactly this line of a cache directory object.
 inline bool loggedLine(const platform::TestSink& sink, const std::string& text, int level = -1) {
-    for (const platform::CapturedLine& l : sink.lines()) {
-        if (l.text == "TESTICD: " + text && (level < 0 || l.level == level))
-            return true;
-    }
-    return false;
+    return testsupport::hasExactLine(sink, "TESTICD: " + text, level);
 }
 
 // Arguments of the events with this number, in order.

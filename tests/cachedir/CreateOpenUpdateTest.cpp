@@ -367,10 +367,7 @@ struct ClientCacheTest : ::testing::Test {
         return dir;
     }
     static bool logged(const platform::TestSink& sink, const std::string& text, int level) {
-        for (const auto& l : sink.lines())
-            if (l.text == "JOBRESCACHEDIR: " + text && l.level == level)
-                return true;
-        return false;
+        return testsupport::hasExactLine(sink, "JOBRESCACHEDIR: " + text, level);
     }
 };
 

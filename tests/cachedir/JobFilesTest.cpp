@@ -21,20 +21,13 @@ using testsupport::exists;
 using testsupport::readFile;
 using testsupport::writeFile;
 
+using testsupport::hasExactLine;
+
 namespace {
 
 constexpr unsigned long kStamp = 1700000000;
 constexpr long long kJob = 12345;
 const char* const kApp = "scp_7_9";
-
-// The line with exactly this text ("PREFIX: text"), at this level when given.
-bool hasExact(const platform::TestSink& sink, const std::string& text, int level = -1) {
-    for (const platform::CapturedLine& line : sink.lines()) {
-        if (line.text == text && (level < 0 || line.level == level))
-            return true;
-    }
-    return false;
-}
 
 std::string allLines(const platform::TestSink& sink) {
     std::string out;
@@ -113,7 +106,8 @@ TEST_F(JobFilesTest, JobIdFileHoldsTheTokenAndTheStorageNodeHost) {
         platform::TestSink sink;
         icd->createJobIdFile();
         EXPECT_EQ(readFile(cacheDir() + "/JobId"), "12345:2:1:3 " + c.host + "\n");
-        EXPECT_EQ(hasExact(sink, "TESTICD: OXPI_Session::getHostName failed", 1), c.sessionFailed)
+        EXPECT_EQ(hasExactLine(sink, "TESTICD: OXPI_Session::getHostName failed", 1),
+                  c.sessionFailed)
             << allLines(sink);
     }
 }
@@ -137,7 +131,7 @@ TEST_F(JobFilesTest, JobIdFileIsNotWrittenWithoutDirectoryOrJob) {
         auto icd = make(c.jobId, c.makeDir, c.stamp);
         platform::TestSink sink;
         icd->createJobIdFile();
-        EXPECT_TRUE(hasExact(sink, c.line, 1)) << c.line << "\n" << allLines(sink);
+        EXPECT_TRUE(hasExactLine(sink, c.line, 1)) << c.line << "\n" << allLines(sink);
         EXPECT_FALSE(exists(cacheDir() + "/JobId"));
     }
 
@@ -207,7 +201,7 @@ TEST_F(JobFilesTest, ReadJobIdFileBothFormsAndEveryRejectedLine) {
         EXPECT_EQ(counter, c.counter);
         EXPECT_EQ(host, c.host);
         if (!c.line.empty()) {
-            EXPECT_TRUE(hasExact(sink, c.line, 1)) << c.line << "\n" << allLines(sink);
+            EXPECT_TRUE(hasExactLine(sink, c.line, 1)) << c.line << "\n" << allLines(sink);
         }
     }
 
@@ -224,7 +218,7 @@ TEST_F(JobFilesTest, ReadJobIdFileBothFormsAndEveryRejectedLine) {
     ::unlink(file.c_str());
     platform::TestSink sink;
     EXPECT_EQ(icd->readJobIdFile(&id, nullptr, nullptr, nullptr, nullptr), 0);
-    EXPECT_TRUE(hasExact(sink, fn + "cannot fopen file '" + file + "', code 2", 1));
+    EXPECT_TRUE(hasExactLine(sink, fn + "cannot fopen file '" + file + "', code 2", 1));
 }
 
 TEST_F(JobFilesTest, ReadJobIdFileIntoTheObjectTagsTheLog) {
@@ -236,7 +230,7 @@ TEST_F(JobFilesTest, ReadJobIdFileIntoTheObjectTagsTheLog) {
     writeFile(file, "bad:1:1:1 dp\n");
     platform::TestSink sink;
     EXPECT_EQ(icd->readJobIdFile(nullptr, nullptr, nullptr, nullptr, nullptr), 0);
-    EXPECT_TRUE(hasExact(sink, "TESTICD: IndexCacheDirBase::readJobIdFile: Invalid jobId", 1));
+    EXPECT_TRUE(hasExactLine(sink, "TESTICD: IndexCacheDirBase::readJobIdFile: Invalid jobId", 1));
     EXPECT_EQ(icd->getJobId(), kJob);
     EXPECT_EQ(icd->getJobIndexWriteCounter(), 9u);
 
@@ -278,13 +272,14 @@ TEST_F(JobFilesTest, CatalogServerCacheFindsADecoratedJobIdFile) {
     long long id = 0;
     platform::TestSink sink;
     EXPECT_EQ(icd->readJobIdFile(&id, nullptr, nullptr, nullptr, nullptr), 0);
-    EXPECT_TRUE(hasExact(sink, fn + "Failed to open directory [" + dir + "]", 1)) << allLines(sink);
+    EXPECT_TRUE(hasExactLine(sink, fn + "Failed to open directory [" + dir + "]", 1))
+        << allLines(sink);
 
     ASSERT_EQ(recursiveMkdir(dir.c_str(), 0755), 0);
     writeFile(dir + "/State", "");
     sink.clear();
     EXPECT_EQ(icd->readJobIdFile(&id, nullptr, nullptr, nullptr, nullptr), 0);
-    EXPECT_TRUE(hasExact(sink, fn + "cannot fopen file '', code 2", 1)) << allLines(sink);
+    EXPECT_TRUE(hasExactLine(sink, fn + "cannot fopen file '', code 2", 1)) << allLines(sink);
 
     writeFile(dir + "/JobId.trn_0002", "12345:1:1:2 dp\n");
     std::string host;
@@ -312,10 +307,10 @@ TEST_F(JobFilesTest, RemoveJobIdFile) {
 
     ASSERT_EQ(::mkdir(file.c_str(), 0755), 0);
     icd->removeJobIdFile();
-    EXPECT_TRUE(hasExact(sink,
-                         "TESTICD: IndexCacheDirBase::removeJobIdFile: cannot unlink file '" +
-                             file + "', code 21",
-                         1))
+    EXPECT_TRUE(hasExactLine(sink,
+                             "TESTICD: IndexCacheDirBase::removeJobIdFile: cannot unlink file '" +
+                                 file + "', code 21",
+                             1))
         << allLines(sink);
 }
 
@@ -364,7 +359,7 @@ TEST_F(JobFilesTest, JobIdFileValidity) {
         EXPECT_EQ(icd->isJobIdFileValid(&reason), c.valid);
         EXPECT_EQ(reason, c.reason);
         if (!c.line.empty()) {
-            EXPECT_TRUE(hasExact(sink, "TESTICD: " + c.line, c.level)) << allLines(sink);
+            EXPECT_TRUE(hasExactLine(sink, "TESTICD: " + c.line, c.level)) << allLines(sink);
         }
         EXPECT_EQ(icd->isJobIdFileValid(nullptr), c.valid) << "a null reason is allowed";
     }
@@ -427,10 +422,10 @@ TEST_F(JobFilesTest, StatusFileContentPerActionAndPreviousBackupTime) {
                   0);
         EXPECT_EQ(readFile(path), c.content);
         EXPECT_EQ(readFile(copy), c.content);
-        EXPECT_TRUE(hasExact(sink,
-                             "TESTICD: createJobStatusFile(" + std::to_string(c.action) +
-                                 ")==0 ListFilePath=='" + path + "'",
-                             3))
+        EXPECT_TRUE(hasExactLine(sink,
+                                 "TESTICD: createJobStatusFile(" + std::to_string(c.action) +
+                                     ")==0 ListFilePath=='" + path + "'",
+                                 3))
             << allLines(sink);
     }
     EXPECT_TRUE(clock.waits().empty());
@@ -444,13 +439,14 @@ TEST_F(JobFilesTest, StatusFileWithoutPathOrDirectoryAndItsFailures) {
     EXPECT_EQ(IndexCacheDirBase::createJobStatusFile(icd->getCacheDir(), kJob, "", JobStatusCF, 0,
                                                      icd.get()),
               0);
-    EXPECT_TRUE(hasExact(sink, "TESTICD: createJobStatusFile(3)==0 ListFilePath==emptyString", 3));
+    EXPECT_TRUE(
+        hasExactLine(sink, "TESTICD: createJobStatusFile(3)==0 ListFilePath==emptyString", 3));
 
     writeFile(path, "old\n");
     EXPECT_EQ(
         IndexCacheDirBase::createJobStatusFile(nullptr, kJob, path, JobStatusCI, 0, icd.get()), 0);
     EXPECT_FALSE(exists(path)) << "the old file is removed even without a cache directory";
-    EXPECT_TRUE(hasExact(sink, "TESTICD: Skip status file creation for NULL ICD", 3));
+    EXPECT_TRUE(hasExactLine(sink, "TESTICD: Skip status file creation for NULL ICD", 3));
 
     // A folder that does not exist: five retries, then -1.
     const std::string lost = idx + "/none/RunningJobs/12345.txt";
@@ -458,7 +454,7 @@ TEST_F(JobFilesTest, StatusFileWithoutPathOrDirectoryAndItsFailures) {
     EXPECT_EQ(IndexCacheDirBase::createJobStatusFile(icd->getCacheDir(), kJob, lost, JobStatusCI, 0,
                                                      icd.get()),
               -1);
-    EXPECT_TRUE(hasExact(
+    EXPECT_TRUE(hasExactLine(
         sink, "TESTICD: createJobStatusFile(): cannot create status file " + lost + ", code 2", 1))
         << allLines(sink);
     EXPECT_EQ(clock.waits(), std::vector<unsigned long>(5, 1000));
@@ -476,7 +472,7 @@ TEST_F(JobFilesTest, StatusFileWithoutPathOrDirectoryAndItsFailures) {
                                                      nullptr),
               0);
     EXPECT_EQ(readFile(cacheDir() + "/12345.txt.JobStatus"), "OX_Index/2/scp_7_9/1700000000\nUI\n");
-    EXPECT_TRUE(hasExact(
+    EXPECT_TRUE(hasExactLine(
         sink, "INDEXCACHEDIRBASE: createJobStatusFile(2)==0 ListFilePath=='" + path + "'", 3))
         << allLines(sink);
 }
@@ -521,12 +517,12 @@ TEST_F(JobFilesTest, ReadStatusFileLineByLine) {
         EXPECT_EQ(action, c.action);
         EXPECT_EQ(prev, c.prev);
         if (!c.line.empty()) {
-            EXPECT_TRUE(hasExact(sink, pfx + c.line, c.level)) << allLines(sink);
+            EXPECT_TRUE(hasExactLine(sink, pfx + c.line, c.level)) << allLines(sink);
         }
-        EXPECT_TRUE(hasExact(sink,
-                             pfx + "readJobStatusFile(" + root + ", 12345)==0 ListFilePath=='" +
-                                 path + "' prevBackupTime==" + std::to_string(c.prev),
-                             3))
+        EXPECT_TRUE(hasExactLine(sink,
+                                 pfx + "readJobStatusFile(" + root + ", 12345)==0 ListFilePath=='" +
+                                     path + "' prevBackupTime==" + std::to_string(c.prev),
+                                 3))
             << allLines(sink);
     }
     EXPECT_TRUE(clock.waits().empty());
@@ -540,10 +536,10 @@ TEST_F(JobFilesTest, ReadStatusFileWithoutPathOrFile) {
     EXPECT_EQ(IndexCacheDirBase::readJobStatusFile(root, 0, localPath, action, prev, nullptr), 1);
     EXPECT_EQ(localPath, "");
     EXPECT_EQ(action, JobStatusNA);
-    EXPECT_TRUE(hasExact(sink,
-                         "INDEXCACHEDIRBASE: readJobStatusFile(" + root +
-                             ", 0) failed, ListFilePath==emptyString",
-                         1))
+    EXPECT_TRUE(hasExactLine(sink,
+                             "INDEXCACHEDIRBASE: readJobStatusFile(" + root +
+                                 ", 0) failed, ListFilePath==emptyString",
+                             1))
         << allLines(sink);
 
     ::mkdir(root.c_str(), 0755);
@@ -552,10 +548,10 @@ TEST_F(JobFilesTest, ReadStatusFileWithoutPathOrFile) {
               -1);
     EXPECT_EQ(localPath, "");
     EXPECT_EQ(prev, 77u);
-    EXPECT_TRUE(hasExact(sink,
-                         "INDEXCACHEDIRBASE: readJobStatusFile(): cannot open status file " +
-                             statusPath() + ", code 2",
-                         1))
+    EXPECT_TRUE(hasExactLine(sink,
+                             "INDEXCACHEDIRBASE: readJobStatusFile(): cannot open status file " +
+                                 statusPath() + ", code 2",
+                             1))
         << allLines(sink);
     EXPECT_EQ(clock.waits(), std::vector<unsigned long>(5, 1000));
 }
@@ -570,7 +566,8 @@ TEST_F(JobFilesTest, MemberStatusFileRoundTripAndReplacement) {
     const std::string content = "OX_Index/2/scp_7_9/1700000000\nCI\nprevBackupTime=1700000000\n";
     EXPECT_EQ(readFile(path), content);
     EXPECT_EQ(readFile(cacheDir() + "/12345.txt.JobStatus"), content);
-    EXPECT_TRUE(hasExact(sink, "TESTICD: removeJobStatusFile()==0 ListFilePath=='" + path + "'", 3))
+    EXPECT_TRUE(
+        hasExactLine(sink, "TESTICD: removeJobStatusFile()==0 ListFilePath=='" + path + "'", 3))
         << "the old file is removed first:\n"
         << allLines(sink);
 
@@ -595,10 +592,12 @@ TEST_F(JobFilesTest, MemberStatusFileRoundTripAndReplacement) {
     auto noJob = make(0);
     sink.clear();
     EXPECT_EQ(noJob->createJobStatusFile(JobStatusCI, 0), 0);
-    EXPECT_TRUE(hasExact(sink, "TESTICD: createJobStatusFile(1)==0 ListFilePath==emptyString", 3));
+    EXPECT_TRUE(
+        hasExactLine(sink, "TESTICD: createJobStatusFile(1)==0 ListFilePath==emptyString", 3));
     EXPECT_EQ(noJob->readJobStatusFile(localPath, action, prev), 1);
     EXPECT_EQ(noJob->removeJobStatusFile(), 0);
-    EXPECT_TRUE(hasExact(sink, "TESTICD: removeJobStatusFile()==0 ListFilePath==emptyString", 3));
+    EXPECT_TRUE(
+        hasExactLine(sink, "TESTICD: removeJobStatusFile()==0 ListFilePath==emptyString", 3));
 }
 
 TEST_F(JobFilesTest, RemoveStatusFile) {
@@ -609,17 +608,19 @@ TEST_F(JobFilesTest, RemoveStatusFile) {
     writeFile(path, "p\nCI\n");
     EXPECT_EQ(IndexCacheDirBase::removeJobStatusFile(root, kJob, nullptr), 0);
     EXPECT_FALSE(exists(path));
-    EXPECT_TRUE(hasExact(sink, pfx + "removeJobStatusFile()==0 ListFilePath=='" + path + "'", 3));
+    EXPECT_TRUE(
+        hasExactLine(sink, pfx + "removeJobStatusFile()==0 ListFilePath=='" + path + "'", 3));
     EXPECT_EQ(IndexCacheDirBase::removeJobStatusFile(root, kJob, nullptr), 0) << "already gone";
 
     ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
     sink.clear();
     EXPECT_EQ(IndexCacheDirBase::removeJobStatusFile(root, kJob, nullptr), -1);
-    EXPECT_TRUE(hasExact(
+    EXPECT_TRUE(hasExactLine(
         sink,
         pfx + "removeJobStatusFile(): Failed to delete list file '" + path + "' (1), errno=21", 1))
         << allLines(sink);
-    EXPECT_TRUE(hasExact(sink, pfx + "removeJobStatusFile()==-1 ListFilePath=='" + path + "'", 3));
+    EXPECT_TRUE(
+        hasExactLine(sink, pfx + "removeJobStatusFile()==-1 ListFilePath=='" + path + "'", 3));
 }
 
 // The job works in a local intermediate cache: the status file is kept on the
@@ -677,10 +678,10 @@ TEST_F(JobFilesTest, SecondStatusFileOnTheRemoteCacheRoot) {
     EXPECT_EQ(icd.createJobStatusFile(JobStatusUI, 0), -1);
     EXPECT_EQ(readFile(local + "/OX_Index/RunningJobs/12345.txt"),
               "OX_Index/2/scp_7_9/1700000000\nUI\n");
-    EXPECT_TRUE(hasExact(sink,
-                         "TESTICD: createJobStatusFile(): cannot create status file " + remote +
-                             "/OX_Index/RunningJobs/12345.txt, code 2",
-                         1))
+    EXPECT_TRUE(hasExactLine(sink,
+                             "TESTICD: createJobStatusFile(): cannot create status file " + remote +
+                                 "/OX_Index/RunningJobs/12345.txt, code 2",
+                             1))
         << allLines(sink);
     EXPECT_EQ(clock.waits(), std::vector<unsigned long>(5, 1000));
     EXPECT_EQ(icd.removeJobStatusFile(), 0) << "an absent remote file is not an error";
@@ -708,11 +709,11 @@ TEST_F(JobFilesTest, ParseLocalPath) {
         EXPECT_EQ(realm, g.realm);
         EXPECT_EQ(app, g.app);
         EXPECT_EQ(stamp, g.stamp);
-        EXPECT_TRUE(hasExact(sink,
-                             "INDEXCACHEDIRBASE: parseJobStatusLocalPath()==0 localPath=='" +
-                                 g.path + "', " + std::to_string(g.realm) + "/" + g.app + "/" +
-                                 std::to_string(g.stamp),
-                             3))
+        EXPECT_TRUE(hasExactLine(sink,
+                                 "INDEXCACHEDIRBASE: parseJobStatusLocalPath()==0 localPath=='" +
+                                     g.path + "', " + std::to_string(g.realm) + "/" + g.app + "/" +
+                                     std::to_string(g.stamp),
+                                 3))
             << allLines(sink);
     }
 
@@ -760,7 +761,7 @@ TEST_F(JobFilesTest, ParseLocalPath) {
                 ? "INDEXCACHEDIRBASE: parseJobStatusLocalPath() failed, localPath=='" + b.path + "'"
                 : "INDEXCACHEDIRBASE: parseJobStatusLocalPath() failed (-1) localPath=='" + b.path +
                       "'";
-        EXPECT_TRUE(hasExact(sink, line, 1)) << allLines(sink);
+        EXPECT_TRUE(hasExactLine(sink, line, 1)) << allLines(sink);
     }
 
     // Read back from a status file a job left: the path is refused there too.

@@ -17,6 +17,8 @@
 using platform::KeyStore;
 using platform::kPlatformSection;
 
+using testsupport::hasExactLine;
+
 namespace {
 
 struct JobResultsCacheDirTest : ::testing::Test {
@@ -57,14 +59,6 @@ template <typename F> std::string thrown(F&& f) {
         return message;
     }
     return "";
-}
-
-bool hasExactLine(const platform::TestSink& sink, const std::string& text, int level = -1) {
-    for (const platform::CapturedLine& l : sink.lines()) {
-        if (l.text == text && (level < 0 || l.level == level))
-            return true;
-    }
-    return false;
 }
 
 TEST_F(JobResultsCacheDirTest, SearchesByTimeStampInBothDirections) {

@@ -20,7 +20,7 @@
 #include "platform/Env.h"
 #include "platform/SimulatedVolume.h"
 
-using cleanup::countLines;
+using cleanup::countContaining;
 using cleanup::eventArgs;
 using cleanup::hasExactLine;
 using cleanup::kDay;

@@ -41,20 +41,8 @@ inline std::string layCacheDir(const std::string& root, unsigned long realm, con
     return path;
 }
 
-inline int countLines(const platform::TestSink& sink, const std::string& fragment) {
-    int n = 0;
-    for (const platform::CapturedLine& l : sink.lines())
-        n += l.text.find(fragment) != std::string::npos ? 1 : 0;
-    return n;
-}
-
-inline bool hasExactLine(const platform::TestSink& sink, const std::string& text, int level = -1) {
-    for (const platform::CapturedLine& l : sink.lines()) {
-        if (l.text == text && (level < 0 || l.level == level))
-            return true;
-    }
-    return false;
-}
+using testsupport::countContaining;
+using testsupport::hasExactLine;
 
 // The arguments of each raised event with this number.
 inline std::vector<std::vector<std::string>> eventArgs(const platform::TestSink& sink,

@@ -13,7 +13,7 @@
 #include "platform/Env.h"
 #include "platform/SimulatedVolume.h"
 
-using cleanup::countLines;
+using cleanup::countContaining;
 using cleanup::dirOf;
 using cleanup::eventArgs;
 using cleanup::hasExactLine;
@@ -293,7 +293,7 @@ TEST_F(CleanUpTest, SummaryIsLoggedOnceJustBeforeTheFirstRemoval) {
     EXPECT_FALSE(exists(a));
     EXPECT_FALSE(exists(b));
     EXPECT_TRUE(exists(now)) << "with no days the cut-off is now, and now is not before it";
-    EXPECT_EQ(countLines(sink, "JobResultsCacheFs: cleanUp " + root + "\n"), 1);
+    EXPECT_EQ(countContaining(sink, "JobResultsCacheFs: cleanUp " + root + "\n"), 1);
     const std::string head = "JobResultsCacheFs: cleanUp " + root +
                              "\n    cl=0, #Bl=0, rmOld=1, logEv=0, useAccTm=1, realm=0, "
                              "appNum=NULL\n    cutoff time " +
@@ -577,7 +577,7 @@ TEST_F(CleanUpTest, SecondPassRemovesRecentDirectoriesOfTheApplicationUntilSpace
     EXPECT_EQ(eventArgs(sink, 0x0E000045), (Args{{"400", root}}));
     EXPECT_EQ(eventArgs(sink, 0x0E00004B), (Args{{root}}));
     EXPECT_EQ(sink.countEvents(0x0E000048), 0);
-    EXPECT_EQ(countLines(sink, "JobResultsCacheFs: cleanUp " + root + "\n"), 1);
+    EXPECT_EQ(countContaining(sink, "JobResultsCacheFs: cleanUp " + root + "\n"), 1);
 }
 
 TEST_F(CleanUpTest, FirstPassStopsOnceSpaceSuffices) {

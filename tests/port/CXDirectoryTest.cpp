@@ -23,22 +23,10 @@ using testsupport::readFile;
 using testsupport::ScratchHome;
 using testsupport::writeFile;
 
+using testsupport::countContaining;
+using testsupport::hasExactLine;
+
 namespace {
-
-bool hasExact(const platform::TestSink& sink, const std::string& text) {
-    for (const auto& l : sink.lines())
-        if (l.text == text)
-            return true;
-    return false;
-}
-
-int countContaining(const platform::TestSink& sink, const std::string& fragment) {
-    int n = 0;
-    for (const auto& l : sink.lines())
-        if (l.text.find(fragment) != std::string::npos)
-            ++n;
-    return n;
-}
 
 // Every non-directory entry below root as relative path -> content (a link
 // shows as "-> target").
@@ -93,12 +81,12 @@ TEST_F(DirectoryTest, WrongStateAndMissingDirectory) {
     CXDirectory dir;
     EXPECT_EQ(nullptr, dir.read());
     EXPECT_EQ(-1, dir.getLastError());
-    EXPECT_TRUE(hasExact(sink, "DIRECTORY: read: not open"));
+    EXPECT_TRUE(hasExactLine(sink, "DIRECTORY: read: not open"));
 
     const std::string missing = src + "/nope";
     EXPECT_EQ(-1, dir.open(missing.c_str()));
     EXPECT_EQ(ENOENT, dir.getLastError());
-    EXPECT_TRUE(hasExact(sink, "DIRECTORY: open: opendir " + missing + " failed, errno 2"));
+    EXPECT_TRUE(hasExactLine(sink, "DIRECTORY: open: opendir " + missing + " failed, errno 2"));
 
     struct Case {
         const char* line;
@@ -117,7 +105,7 @@ TEST_F(DirectoryTest, WrongStateAndMissingDirectory) {
         SCOPED_TRACE(c.line);
         EXPECT_EQ(-1, c.call());
         EXPECT_EQ(-1, dir.getLastError());
-        EXPECT_TRUE(hasExact(sink, c.line));
+        EXPECT_TRUE(hasExactLine(sink, c.line));
     }
 }
 
@@ -170,8 +158,8 @@ TEST_F(DirectoryTest, CopyFilesWithoutRecursionFailsAtSubdirectoryUnlessIgnoring
         ASSERT_EQ(0, dir.open(src.c_str()));
         EXPECT_EQ(-1, dir.copyFiles(dst.c_str(), nullptr));
         EXPECT_EQ(EISDIR, dir.getLastError());
-        EXPECT_TRUE(hasExact(sink, "DIRECTORY: copyFiles cannot copy '" + src + "/sub' to '" + dst +
-                                       "/sub', code 21"));
+        EXPECT_TRUE(hasExactLine(sink, "DIRECTORY: copyFiles cannot copy '" + src + "/sub' to '" +
+                                           dst + "/sub', code 21"));
     }
     std::filesystem::remove_all(dst);
     std::filesystem::create_directory(dst);
@@ -180,8 +168,9 @@ TEST_F(DirectoryTest, CopyFilesWithoutRecursionFailsAtSubdirectoryUnlessIgnoring
         CXDirectory dir;
         ASSERT_EQ(0, dir.open(src.c_str()));
         EXPECT_EQ(0, dir.copyFiles(dst.c_str(), nullptr, true));
-        EXPECT_TRUE(hasExact(sink, "DIRECTORY: copyFiles cannot copy '" + src + "/sub' to '" + dst +
-                                       "/sub', code 21. Ignore copy error and continue."));
+        EXPECT_TRUE(hasExactLine(sink, "DIRECTORY: copyFiles cannot copy '" + src + "/sub' to '" +
+                                           dst +
+                                           "/sub', code 21. Ignore copy error and continue."));
         EXPECT_EQ("A", readFile(dst + "/a"));
         EXPECT_EQ("Z", readFile(dst + "/z"));
         EXPECT_FALSE(exists(dst + "/sub/inner"));
@@ -214,7 +203,7 @@ TEST_F(DirectoryTest, CopyFilesRecursiveReportsMkdirAndNestedFailures) {
         EXPECT_EQ(-1, dir.copyFiles(missing.c_str(), nullptr));
         EXPECT_EQ(ENOENT, dir.getLastError());
         EXPECT_TRUE(
-            hasExact(sink, "DIRECTORY: createCopy: cannot mkdir " + missing + " (errno 2)"));
+            hasExactLine(sink, "DIRECTORY: createCopy: cannot mkdir " + missing + " (errno 2)"));
     }
     // A file where the subdirectory should go: mkdir's EEXIST is accepted and
     // the nested copy fails.
@@ -226,8 +215,8 @@ TEST_F(DirectoryTest, CopyFilesRecursiveReportsMkdirAndNestedFailures) {
         EXPECT_EQ(-1, dir.copyFiles(dst.c_str(), nullptr, true))
             << "the nested copy does not ignore errors";
         EXPECT_EQ(ENOTDIR, dir.getLastError());
-        EXPECT_TRUE(hasExact(sink, "DIRECTORY: createCopy: cannot copy '" + src + "/sub' to '" +
-                                       dst + "/sub', code 20"));
+        EXPECT_TRUE(hasExactLine(sink, "DIRECTORY: createCopy: cannot copy '" + src + "/sub' to '" +
+                                           dst + "/sub', code 20"));
     }
 }
 
@@ -245,8 +234,8 @@ protected:
         dir.setRecursion(true);
     }
     bool fellBack() const {
-        return hasExact(sink, "DIRECTORY: fallback to traditional copy since external copy "
-                              "method failed");
+        return hasExactLine(sink, "DIRECTORY: fallback to traditional copy since external copy "
+                                  "method failed");
     }
     std::map<std::string, std::string> expected() const { return snapshot(src); }
     CXDirectory dir;
@@ -260,8 +249,8 @@ TEST_F(ExternalCopyTest, QuotedCommandThatCopiesEverythingNeedsNoFallback) {
     EXPECT_EQ(1, countContaining(sink, "DIRECTORY: launched external copy command, command [\"" +
                                            std::string("/bin/cp\" -r ") + src + "/. " + dst +
                                            "] pid ["));
-    EXPECT_TRUE(hasExact(sink, "DIRECTORY: validating copy [./tables/idx/t.idx]"));
-    EXPECT_TRUE(hasExact(sink, "DIRECTORY: validating copy [./State]"));
+    EXPECT_TRUE(hasExactLine(sink, "DIRECTORY: validating copy [./tables/idx/t.idx]"));
+    EXPECT_TRUE(hasExactLine(sink, "DIRECTORY: validating copy [./State]"));
 }
 
 TEST_F(ExternalCopyTest, CommandLineWordsWithQuotesAndEscapedQuotes) {
@@ -289,8 +278,9 @@ TEST_F(ExternalCopyTest, StateSizeMayDifferButNoOtherFile) {
     EXPECT_EQ(0, dir.copyFilesExternal(dst.c_str(), nullptr,
                                        "\"/bin/sh\" -c \"cp -r \\\"$0\\\"/. \\\"$1\\\" && : > "
                                        "\\\"$1\\\"/tables/t.dat\" _idx_src_dir_ _idx_dest_dir_"));
-    EXPECT_TRUE(hasExact(sink, "DIRECTORY: source and destination directory comparision failed, "
-                               "first miss = [./tables/t.dat]"));
+    EXPECT_TRUE(hasExactLine(sink,
+                             "DIRECTORY: source and destination directory comparision failed, "
+                             "first miss = [./tables/t.dat]"));
     EXPECT_TRUE(fellBack());
     EXPECT_EQ(expected(), snapshot(dst));
 }
@@ -362,9 +352,11 @@ TEST_F(ExternalCopyTest, UnlistableDestinationFallsBackAndFails) {
     const std::string missing = dst + "/missing";
     EXPECT_EQ(-1, dir.copyFilesExternal(missing.c_str(), nullptr,
                                         "/bin/true _idx_src_dir_ _idx_dest_dir_"));
-    EXPECT_TRUE(hasExact(sink, "DIRECTORY: source and destination directory comparision failed, "
-                               "could not list files in the directories"));
-    EXPECT_TRUE(hasExact(sink, "DIRECTORY: failed to open directory [" + missing + "], error [2]"));
+    EXPECT_TRUE(hasExactLine(sink,
+                             "DIRECTORY: source and destination directory comparision failed, "
+                             "could not list files in the directories"));
+    EXPECT_TRUE(
+        hasExactLine(sink, "DIRECTORY: failed to open directory [" + missing + "], error [2]"));
     EXPECT_TRUE(fellBack());
 }
 
@@ -380,7 +372,7 @@ TEST_F(DirectoryTest, ListFilesRecursesAndKeepsEntriesBeforeAFailure) {
     EXPECT_EQ(
         (std::map<std::string, unsigned long long>{{src + "/top", 5}, {src + "/a/b/deep", 70000}}),
         got);
-    EXPECT_TRUE(hasExact(sink, "DIRECTORY: found file [" + src + "/top] size [5]"));
+    EXPECT_TRUE(hasExactLine(sink, "DIRECTORY: found file [" + src + "/top] size [5]"));
 
     files.assign(1, {"kept", 1});
     EXPECT_EQ(-1, CXDirectory::listFiles(src + "/none", files));
@@ -396,7 +388,7 @@ TEST_F(DirectoryTest, RemoveFilesWithNullExceptEmptiesDirectory) {
     ASSERT_EQ(0, dir.open(src.c_str()));
     EXPECT_EQ(0, dir.removeFiles(nullptr));
     EXPECT_TRUE(names(src).empty());
-    EXPECT_TRUE(hasExact(sink, "DIRECTORY: removeFiles from " + src + " (except NULL)"));
+    EXPECT_TRUE(hasExactLine(sink, "DIRECTORY: removeFiles from " + src + " (except NULL)"));
 }
 
 TEST_F(DirectoryTest, RemoveFilesKeepsExceptAndFailsOnSubdirectoryWithoutRecursion) {
@@ -406,8 +398,9 @@ TEST_F(DirectoryTest, RemoveFilesKeepsExceptAndFailsOnSubdirectoryWithoutRecursi
     ASSERT_EQ(0, dir.open(src.c_str()));
     EXPECT_EQ(-1, dir.removeFiles("KEEP"));
     EXPECT_EQ(EISDIR, dir.getLastError());
-    EXPECT_TRUE(hasExact(sink, "DIRECTORY: removeFiles from " + src + " (except KEEP)"));
-    EXPECT_TRUE(hasExact(sink, "DIRECTORY: removeFiles unlink " + src + "/sub failed, errno 21"));
+    EXPECT_TRUE(hasExactLine(sink, "DIRECTORY: removeFiles from " + src + " (except KEEP)"));
+    EXPECT_TRUE(
+        hasExactLine(sink, "DIRECTORY: removeFiles unlink " + src + "/sub failed, errno 21"));
     EXPECT_TRUE(exists(src + "/keep"));
 }
 
@@ -433,8 +426,8 @@ TEST_F(DirectoryTest, RemoveFilesRecursiveAndExceptInsideSubdirectory) {
         ASSERT_EQ(0, dir.open(src.c_str()));
         EXPECT_EQ(-1, dir.removeFiles("State"));
         EXPECT_EQ(ENOTEMPTY, dir.getLastError());
-        EXPECT_TRUE(hasExact(sink, "DIRECTORY: removeFiles rmdir " + src + "/a failed, errno " +
-                                       std::to_string(ENOTEMPTY)));
+        EXPECT_TRUE(hasExactLine(sink, "DIRECTORY: removeFiles rmdir " + src + "/a failed, errno " +
+                                           std::to_string(ENOTEMPTY)));
         EXPECT_EQ("kept", readFile(src + "/a/state"));
     }
 }
@@ -513,15 +506,15 @@ TEST_F(DirectoryTest, GetFreeSpaceOpensThePathFirstWhenAutoMountKeyIsPresent) {
     unsigned long long f = 0, t = 0;
     unsigned long b = 0;
     ASSERT_EQ(0, dir.getFreeSpace(src.c_str(), &f, &t, &b));
-    EXPECT_TRUE(hasExact(sink, "DIRECTORY: Registry key autoMount is set, trying to open the "
-                               "directory [" +
-                                   src + "]"));
+    EXPECT_TRUE(hasExactLine(sink, "DIRECTORY: Registry key autoMount is set, trying to open the "
+                                   "directory [" +
+                                       src + "]"));
     EXPECT_GT(t, 0u);
 
     const std::string missing = src + "/none";
     EXPECT_EQ(-1, dir.getFreeSpace(missing.c_str(), &f, &t, &b));
     EXPECT_EQ(ENOENT, dir.getLastError());
-    EXPECT_TRUE(hasExact(sink, "DIRECTORY: cannot open the directory [" + missing + "]"));
+    EXPECT_TRUE(hasExactLine(sink, "DIRECTORY: cannot open the directory [" + missing + "]"));
 }
 
 // --- symbolic links inside a tree --------------------------------------------------

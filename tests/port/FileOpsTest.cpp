@@ -18,14 +18,9 @@ using testsupport::readFile;
 using testsupport::ScratchHome;
 using testsupport::writeFile;
 
-namespace {
+using testsupport::hasExactLine;
 
-bool hasExact(const platform::TestSink& sink, const std::string& text) {
-    for (const auto& l : sink.lines())
-        if (l.text == text)
-            return true;
-    return false;
-}
+namespace {
 
 std::string randomBytes(size_t n, unsigned seed) {
     std::mt19937 gen(seed);
@@ -123,7 +118,7 @@ TEST_F(FileOpsTest, CopyFailuresStoreErrnoAndLogTheFailingStep) {
         int error = 0;
         EXPECT_EQ(-1, CXCopyFile(c.source.c_str(), c.target.c_str(), &error));
         EXPECT_EQ(c.error, error);
-        EXPECT_TRUE(hasExact(sink, c.line));
+        EXPECT_TRUE(hasExactLine(sink, c.line));
     }
 }
 
@@ -169,11 +164,12 @@ TEST_F(FileOpsTest, DeleteDirRemovesTreeAndLogs) {
     writeFile(dir + "/t/g", "2");
     EXPECT_EQ(0, deleteDir((dir + "/t").c_str()));
     EXPECT_FALSE(exists(dir + "/t"));
-    EXPECT_TRUE(hasExact(sink, "deleteDir: Directory: [" + dir + "/t] was deleted successfully."));
+    EXPECT_TRUE(
+        hasExactLine(sink, "deleteDir: Directory: [" + dir + "/t] was deleted successfully."));
 
     EXPECT_EQ(-1, deleteDir((dir + "/t").c_str()));
-    EXPECT_TRUE(hasExact(sink, "deleteDir: Could not open directory: [" + dir +
-                                   "/t]. Possibly it does not exist."));
+    EXPECT_TRUE(hasExactLine(sink, "deleteDir: Could not open directory: [" + dir +
+                                       "/t]. Possibly it does not exist."));
 }
 
 TEST_F(FileOpsTest, DeleteDirReportsContentItCannotRemove) {
