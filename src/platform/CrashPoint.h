@@ -8,6 +8,10 @@
 // first touches the library, or start a helper program with it.
 //
 // Points placed in the library (name, then where it stops the process):
+//   sort.spilled   the sort engine has written one more sorted run to its work
+//                  directory (the original file is untouched)
+//   sort.replace   a sorted copy is complete, synced and has the original's
+//                  permissions; the rename over the original has not happened
 #pragma once
 
 namespace platform {

@@ -14,6 +14,12 @@ time_t Env::now() {
     return ::time(nullptr);
 }
 
+long long Env::monotonicNs() {
+    struct timespec t;
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
 void Env::sleepMs(unsigned long ms) {
     struct timespec ts;
     ts.tv_sec = static_cast<time_t>(ms / 1000);
@@ -48,9 +54,15 @@ time_t VirtualClock::now() {
     return static_cast<time_t>(nowMs_ / 1000);
 }
 
+long long VirtualClock::monotonicNs() {
+    std::lock_guard<std::mutex> g(mu_);
+    return monotonicMs_ * 1000000LL;
+}
+
 void VirtualClock::sleepMs(unsigned long ms) {
     std::lock_guard<std::mutex> g(mu_);
     nowMs_ += static_cast<long long>(ms);
+    monotonicMs_ += static_cast<long long>(ms);
     waits_.push_back(ms);
 }
 
@@ -61,6 +73,8 @@ int VirtualClock::statvfs(const char* path, struct statvfs64* out) {
 void VirtualClock::advance(long seconds) {
     std::lock_guard<std::mutex> g(mu_);
     nowMs_ += static_cast<long long>(seconds) * 1000;
+    if (seconds > 0)
+        monotonicMs_ += static_cast<long long>(seconds) * 1000;
 }
 
 void VirtualClock::set(time_t t) {

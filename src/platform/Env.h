@@ -16,6 +16,9 @@ public:
     virtual ~Env() = default;
     // Seconds since the epoch, as time () gives it.
     virtual time_t now();
+    // Nanoseconds of a clock that never goes back (CLOCK_MONOTONIC): for
+    // deadlines and durations that a wall clock set back must not disturb.
+    virtual long long monotonicNs();
     // The platform's millisecond sleep.
     virtual void sleepMs(unsigned long ms);
     // Free-space reading of the filesystem holding path (statvfs64 semantics).
@@ -30,12 +33,17 @@ Env* setEnv(Env* e);
 inline time_t now() {
     return env().now();
 }
+inline long long monotonicNs() {
+    return env().monotonicNs();
+}
 inline void sleepMs(unsigned long ms) {
     env().sleepMs(ms);
 }
 
 // A clock that only moves when someone sleeps: every sleep advances it at once
 // and is recorded, so tests assert the sequence of waits instead of timing them.
+// Its monotonic reading moves with sleeps and forward advances only: set and
+// a negative advance turn the wall clock back and leave it alone.
 // Installs itself on construction and restores the previous Env on destruction.
 class VirtualClock : public Env {
 public:
@@ -45,6 +53,7 @@ public:
     VirtualClock& operator=(const VirtualClock&) = delete;
 
     time_t now() override;
+    long long monotonicNs() override;
     void sleepMs(unsigned long ms) override;
     int statvfs(const char* path, struct statvfs64* out) override;
 
@@ -59,6 +68,7 @@ public:
 private:
     mutable std::mutex mu_;
     long long nowMs_;
+    long long monotonicMs_ = 0;
     std::vector<unsigned long> waits_;
     Env* previous_;
 };

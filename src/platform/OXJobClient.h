@@ -14,6 +14,8 @@
 //   unknown   the controller does not know the job: init answers 0
 //   frozen    init succeeds, but the job accepts neither pending causes nor
 //             completion (both answer 0)
+//   quit      the controller asks the job to stop (OXJobCtrlClient.h); the
+//             job is otherwise known and accepts everything
 // Any other job is known and accepts everything.
 #pragma once
 
