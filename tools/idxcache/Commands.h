@@ -16,5 +16,7 @@ void addReserveCommands(CLI::App& app, Context& ctx);
 void addLifecycleCommands(CLI::App& app, Context& ctx);
 void addDemoCommand(CLI::App& app, Context& ctx);
 void addLsCommand(CLI::App& app, Context& ctx);
+void addSortCommand(CLI::App& app, Context& ctx);
+void addMonitorCommand(CLI::App& app, Context& ctx);
 
 } // namespace cli

@@ -17,6 +17,8 @@ int main(int argc, char** argv) {
     cli::addLifecycleCommands(app, ctx);
     cli::addDemoCommand(app, ctx);
     cli::addLsCommand(app, ctx);
+    cli::addSortCommand(app, ctx);
+    cli::addMonitorCommand(app, ctx);
 
     CLI11_PARSE(app, argc, argv);
     return ctx.exitCode;
