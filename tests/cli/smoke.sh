@@ -55,6 +55,20 @@ fi
 if "$tool" discard /etc/passwd >/dev/null 2>&1; then
     echo "FAIL: discard accepted a path outside the cache root"; failures=$((failures + 1))
 fi
+printf 'b,2\nc,10\na,1\n' > "$home/list.txt"
+check sort "$tool" sort "$home/list.txt" --column 2 --type dec --desc --memory 64K
+expect sort "sorted .*list.txt: 13 bytes" "$out"
+expect "sort order" "^c,10 b,2 a,1 $" "$(tr '\n' ' ' < "$home/list.txt")"
+check "sort top" "$tool" sort "$home/list.txt" --top 1
+expect "sort top" "kept the top 1 lines: 4 bytes" "$out"
+expect "sort top file" "^a,1$" "$(cat "$home/list.txt")"
+"$tool" monitor --job 77 --for 60 > "$home/monitor.out" 2>&1 &
+monitor=$!
+sleep 1.5
+check "monitor quit flag" "$tool" config set 77 quit -s idxcache.jobs
+wait "$monitor"
+expect monitor "heartbeat 1 (XML) sent" "$(cat "$home/monitor.out")"
+expect monitor "job 77: quit (quit flag)" "$(cat "$home/monitor.out")"
 check demo "$tool" demo
 demo_home=$(sed -n 's/^idxcache demo: scratch home //p' <<<"$out")
 expect demo "kept .* (in use by another process)" "$out"
