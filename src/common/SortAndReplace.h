@@ -25,7 +25,9 @@ enum BatchSortListSortCriteria : int {
 int sortAndReplace(const char* file, bool flag1, bool flag2, bool flag3);
 
 // With topN below 1 and a whole-line criteria this is
-// sortAndReplace (file, criteria == 0, ascending, flagB). Criteria 2 sorts by
+// sortAndReplace (file, criteria == 0, ascending, flagB); otherwise the engine
+// gets (ascending, criteria == 0, flagB) as its ascending, verbose and
+// check-sorted flags, which do not change the result. Criteria 2 sorts by
 // the column (BatchSortByColumn; column 0 or no delimiter is an error). With
 // topN of 1 or more the sorted file keeps N lines: the last N of an ascending
 // sort by column (the N largest), else the first N. 0 or -1.
