@@ -8,6 +8,14 @@
 // first touches the library, or start a helper program with it.
 //
 // Points placed in the library (name, then where it stops the process):
+//   create.made       create: directory made, State file empty and write-locked
+//   create.stated     create: state 3 written, access time not yet
+//   update.renamed    update: previous index renamed to the new time stamp,
+//                     its state not yet set to 3
+//   update.copying    update: new directory made in state 3, nothing copied yet
+//   discard.truncated discard: State file emptied, nothing removed yet
+//   discard.emptied   discard: every file but State removed
+//   discard.unlinked  discard: State file removed, directory not yet
 #pragma once
 
 namespace platform {
