@@ -3,9 +3,10 @@
 // IDXCACHE_CRASH_AT=<name>:<n> makes the process _exit(IDXCACHE_CRASH_EXIT) the n-th
 // time (counting from 1) it passes the point <name>; several points may be given,
 // separated by commas ("reserve.rewrite:1,discard.unlinked:2"). Without the variable
-// a point costs one relaxed atomic load. The variable is read once per process, on
-// the first pass of any point, so tests set it in a forked child before the child
-// first touches the library, or start a helper program with it.
+// a point costs two atomic loads. The variable is read once per process, on the
+// first pass of any point (a forked child counts as a new process and reads it
+// again), so tests set it in a forked child before the child first passes a
+// point, or start a helper program with it.
 //
 // Points placed in the library (name, then where it stops the process):
 //   create.made       create: directory made, State file empty and write-locked
