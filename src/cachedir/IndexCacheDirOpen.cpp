@@ -177,6 +177,8 @@ char* IndexCacheDirBase::open(unsigned long timeStamp, bool exact) {
                     if (husk != Husk::Gone) {
                         --timeStamp;
                         passedOver = true;
+                    } else if (++retries > MAX_OPEN_RETRIES) {
+                        throw "too many retries in open";
                     }
                     continue;
                 }
@@ -230,7 +232,7 @@ char* IndexCacheDirBase::open(unsigned long timeStamp, bool exact) {
                 try {
                     rc = reading ? readLock(timeout) : writeLock(timeout);
                 } catch (const char* message) {
-                    if (message != LOCKED_DIR_GONE)
+                    if (std::strcmp(message, LOCKED_DIR_GONE) != 0)
                         throw;
                     return -2;
                 }
@@ -267,6 +269,11 @@ char* IndexCacheDirBase::open(unsigned long timeStamp, bool exact) {
                     throw "state error(busy writing)";
                 }
                 stateFile_.close();
+                if (exact) {
+                    errorCode_ = ERR_NOT_FOUND;
+                    notFound = true;
+                    throw "previous backup not found";
+                }
                 --timeStamp;
                 passedOver = true;
                 break;
@@ -316,6 +323,8 @@ char* IndexCacheDirBase::open(unsigned long timeStamp, bool exact) {
                     notFound = true;
                     throw "previous backup not found";
                 }
+                if (++retries > MAX_OPEN_RETRIES)
+                    throw "too many retries in open";
                 continue;
             }
             if (usable)
