@@ -404,6 +404,7 @@ TEST_F(CleanUpTest, DirectoryWithoutStateFile) {
     EXPECT_TRUE(hasExactLine(
         sink, "JobResultsCacheFs: cleanUp: cannot remove dir " + path + ", code 2", 1));
     EXPECT_EQ(array.getSize(), 0) << "every element visited leaves the array";
+    EXPECT_TRUE(clock.waits().empty()) << "no State file to wait for in a directory that is gone";
 }
 
 TEST_F(CleanUpTest, ProtectedKeyIsTheAccessTimeOnlyForJobResults) {
