@@ -29,6 +29,18 @@ struct FailedUpdateScenarioTest : CacheDirFixture {
         writeSparse(dirPath(100) + "/big.dat", kMB);
         return snapshot(dirPath(100));
     }
+    // Another process that reads directory 100 until done is posted.
+    pid_t startReader(ProcessSignal& reading, ProcessSignal& done) {
+        return testsupport::forkChild([&] {
+            CacheDirProbe dir(0);
+            dir.initialize("client1");
+            if (!dir.open(100, true))
+                return 1;
+            reading.post();
+            done.wait();
+            return dir.close(false) == 0 ? 0 : 2;
+        });
+    }
     // Whether a fresh process opens directory 100 for reading.
     int openFindsThePreviousIndex() {
         return testsupport::runInChild([&] {
@@ -51,15 +63,7 @@ TEST_F(FailedUpdateScenarioTest, DiscardAndCloseAfterAFailedUpdateLoseNothingOfA
         deleteDir(root.c_str());
         previousIndex();
         ProcessSignal reading, done;
-        pid_t reader = testsupport::forkChild([&] {
-            CacheDirProbe dir(0);
-            dir.initialize("client1");
-            if (!dir.open(100, true))
-                return 1;
-            reading.post();
-            done.wait();
-            return dir.close(false) == 0 ? 0 : 2;
-        });
+        pid_t reader = startReader(reading, done);
         ASSERT_TRUE(reading.wait());
         const auto browsed = snapshot(dirPath(100));
         EXPECT_EQ(inFreshProcess({{"sDISABLERESERVE", "no"}, {"sSPACESAVER", c.spaceSaver}},
@@ -90,15 +94,7 @@ TEST_F(FailedUpdateScenarioTest, DiscardAndCloseAfterAFailedUpdateLoseNothingOfA
 TEST_F(FailedUpdateScenarioTest, ADiscardHoldingOnlyAReadLockWaitsForTheOtherReaders) {
     const auto before = previousIndex();
     ProcessSignal reading, done;
-    pid_t reader = testsupport::forkChild([&] {
-        CacheDirProbe dir(0);
-        dir.initialize("client1");
-        if (!dir.open(100, true))
-            return 1;
-        reading.post();
-        done.wait();
-        return dir.close(false) == 0 ? 0 : 2;
-    });
+    pid_t reader = startReader(reading, done);
     ASSERT_TRUE(reading.wait());
     {
         platform::VirtualClock clock(kNow);
