@@ -16,6 +16,7 @@
 
 const char* const IndexCacheDirBase::LOCKING_TIMEOUT = "locking timeout";
 const char* const IndexCacheDirBase::LOCKING_ERROR = "locking error";
+const char* const IndexCacheDirBase::LOCKED_DIR_GONE = "locked directory is gone";
 
 bool IndexCacheDirBase::firstConstructionFlag = true;
 bool IndexCacheDirBase::staticCopyUponUpdateFlag = true;
@@ -219,7 +220,8 @@ int IndexCacheDirBase::_preInit(OXAppType appType, unsigned int realmNumber, std
             errorCode_ = errno;
             throw "signal handler installation failed";
         }
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         debug(1, "ERROR: _preInit() exception: %s: errno=%d\n", message, errorCode_);
         return -1;
     }
@@ -235,7 +237,8 @@ int IndexCacheDirBase::_postInit() {
         timeStamp_ = requestedTimeStamp_;
         setCacheDirPath(cacheDirPathFor(requestedTimeStamp_).c_str());
         return 0;
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         debug(1, "ERROR: _postInit() exception: %s: errno=%d\n", message, errorCode_);
         return -1;
     }
@@ -386,4 +389,12 @@ bool IndexCacheDirBase::getIsAlternateIndexServerFlag() {
     if (taskOptionsPending_)
         loadTaskOptions();
     return isAlternateIndexServer_;
+}
+
+const char* IndexCacheDirBase::failureMessage() noexcept {
+    bool outOfMemory = false;
+    const char* message = inFlightMessage(&outOfMemory);
+    if (outOfMemory)
+        errorCode_ = ERR_NO_MEMORY;
+    return message;
 }

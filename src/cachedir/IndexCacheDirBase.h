@@ -81,6 +81,15 @@ public:
     // Thrown by myLock.
     static const char* const LOCKING_TIMEOUT;
     static const char* const LOCKING_ERROR;
+    // Thrown by myLock when the State file it locked (or waited for) is no
+    // longer the one the path names: the directory was removed or moved.
+    static const char* const LOCKED_DIR_GONE;
+
+    // A directory without a usable State file is left alone by clean-up for
+    // this long (seconds) unless its write lock can be taken: its maker may
+    // be about to lock it. Section "Depot", key kGraceKey.
+    static constexpr unsigned long kDefaultGraceSeconds = 3600;
+    static constexpr const char* kGraceKey = "nSTATELESSDIRGRACESECONDS";
 
     IndexCacheDirBase(OXAppType appType, unsigned long realmNumber, std::string appIdName,
                       long long jobId, BackupType backupType, unsigned long timeStamp,
@@ -147,6 +156,12 @@ public:
     char* open(unsigned long timeStamp, bool exact);
     char* update(bool fullBackup, unsigned int previousTimeStamp, bool restoreWhenBlocked);
     void removeDirectory(char* path);
+    // The newest directory of the application directory, not newer than
+    // limit, whose State file says closed or reading (a complete index); 0
+    // when there is none.
+    static unsigned long newestCompleteIn(const std::string& appDir, unsigned long limit);
+    // Whether a directory is older than the grace period (missing: true).
+    static bool pastGracePeriod(const std::string& path);
     // Brings a missing index into the cache from an index server: 0 brought,
     // 33 not available, other values failure.
     int downloadLogsFromCatalogServer(std::string what, int flags);
@@ -281,6 +296,23 @@ protected:
     void loadTaskOptions();
     // The slot file of the current path, or null.
     CXFile* lockedSlotFile();
+    // Whether a file locked (or waited for) through a slot is still the State
+    // file the path names, and so is the object's own open State file.
+    bool lockedFileIsCurrent(const CXFile& file, const std::string& stateName);
+    // Makes sure the object holds the write lock of its current directory: a
+    // shared lock it holds is given up and the write lock waited for (60 s).
+    void holdWriteLock();
+    // The slot that holds the lock of from answers to the current path: the
+    // locked directory was renamed to it while the lock was held.
+    void followRename(const std::string& from);
+    // Inside a catch (...) block: the text of the exception being handled
+    // (an out-of-memory condition also sets the error code).
+    const char* failureMessage() noexcept;
+    // Parts of update: removes a half copy (the object holds its write lock),
+    // and gives back whatever a failed update took.
+    void removeHalfCopy(const std::string& newPath);
+    void letGoAfterFailedUpdate(const std::string& oldPath, const std::string& newPath,
+                                bool madeNew, bool renamedAndWriting, bool reserved);
 
     long long jobIdGiven_;
     BackupType backupType_;
@@ -316,7 +348,8 @@ protected:
     bool copyUponUpdate_ = false;
     struct LockSlot {
         CXFile file;
-        char* name = nullptr; // strdup'ed, released with free
+        char* name = nullptr;   // strdup'ed, released with free
+        bool exclusive = false; // the lock held is a write lock
     };
     LockSlot lockSlots_[kLockSlots];
     bool indexingTokenIncrement_ = false;

@@ -10,6 +10,7 @@
 
 #include "cachedir/IndexCacheDirBase.h"
 #include "common/HostServices.h"
+#include "platform/CrashPoint.h"
 #include "platform/OXJobClient.h"
 #include "port/CXDirectory.h"
 #include "port/FileOps.h"
@@ -83,7 +84,8 @@ int IndexCacheDirBase::suspend() {
             errorCode_ = ERR_WRONG_STATE;
             throw "getState() failed";
         }
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         appEvent(static_cast<unsigned int>(realmNumber_), static_cast<unsigned int>(appNumber_));
         ev().MajorEvent(kSuspendFailedEvent, 0, 0);
         debug(1, "suspend(): %s: errno=%d\n", message, errorCode_);
@@ -120,14 +122,18 @@ int IndexCacheDirBase::close(bool canStillResume, bool keepWritingOnBackupFailur
                 unLock();
             }
             stateFile_.close();
-            const char* failure = nullptr;
+            // Kept as text: the exception it came from ends with its handler.
+            std::string failure;
+            bool failed = false;
             try {
                 backup();
-            } catch (const char* message) {
-                failure = message;
+            } catch (...) {
+                failure = failureMessage();
+                failed = true;
             }
-            if (failure) {
-                debug(1, "close(): index backup failed: %s: errno=%d\n", failure, errorCode_);
+            if (failed) {
+                debug(1, "close(): index backup failed: %s: errno=%d\n", failure.c_str(),
+                      errorCode_);
                 std::string state = std::string(cacheDirPath_.get()) + "/State";
                 if (stateFile_.open(state.c_str(), sfOpenReadWrite, 0, 0) != 0) {
                     errorCode_ = stateFile_.getLastError();
@@ -142,7 +148,7 @@ int IndexCacheDirBase::close(bool canStillResume, bool keepWritingOnBackupFailur
                               path.c_str());
                         discard(true);
                         debug(1, "close(): can't even suspend after backup failure: %s: errno=%d\n",
-                              failure, errorCode_);
+                              failure.c_str(), errorCode_);
                         throw "both backup and suspend failed";
                     }
                     throw "index backup failed";
@@ -177,7 +183,8 @@ int IndexCacheDirBase::close(bool canStillResume, bool keepWritingOnBackupFailur
         if (!clientCache)
             setCacheDirPath(nullptr);
         return 0;
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         if (clientCache) {
             ev() << static_cast<long long>((appNumber_ << 32) + timeStamp_);
             ev().MajorEvent(kClientCloseFailedEvent, 0, 0);
@@ -213,11 +220,14 @@ int IndexCacheDirBase::discard(bool logDetails) {
                   dateToString(static_cast<unsigned int>(timeStamp_)));
             debug(3, "state '%s' atime '%s'", line1, line2);
         }
-        if (!alreadyLocked())
-            writeLock(kLockTimeout);
+        // Removal needs the write lock: a shared one (left by an open for
+        // reading, or by an update that failed after its state check) still
+        // has readers of other processes in the directory.
+        holdWriteLock();
         // An emptied State file tells every other process the directory is
         // unusable before anything else of it goes.
         stateFileTruncate();
+        platform::crashPoint("discard.truncated");
         stateFile_.close();
         CXDirectory dir;
         if (dir.open(path.c_str()) != 0) {
@@ -230,16 +240,22 @@ int IndexCacheDirBase::discard(bool logDetails) {
             debug(1, "cannot remove files from %s, code %d\n", path.c_str(), errorCode_);
         }
         dir.close();
-        unLock();
+        platform::crashPoint("discard.emptied");
+        // The State file and the directory go while the lock is still held:
+        // a process that waited for the lock finds, once it gets it, that the
+        // file it locked is no longer the directory's (see myLock), instead
+        // of a husk it could take for an index.
         std::string state = path + "/State";
         if (::access(state.c_str(), F_OK) == 0 && safeUnlink(state.c_str()) != 0) {
             errorCode_ = errno;
             throw "cannot remove lock file";
         }
+        platform::crashPoint("discard.unlinked");
         if (safeRmdir(path.c_str()) != 0) {
             errorCode_ = errno;
             throw "cannot remove directory";
         }
+        unLock();
         if (cacheType_ == TCacheTypePageCache) {
             std::string::size_type slash = path.rfind('/');
             if (slash == std::string::npos) {
@@ -253,7 +269,8 @@ int IndexCacheDirBase::discard(bool logDetails) {
         }
         setCacheDirPath(nullptr);
         return 0;
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         unLock();
         debug(1, "discard(): %s: errno=%d\n", message, errorCode_);
         return -1;
@@ -277,8 +294,7 @@ int IndexCacheDirBase::discardForResume(bool stateFileMayBeClosed) {
             char line1[kLineSize], line2[kLineSize];
             readStateLines(stateFile_, line1, line2);
             debug(1, "Discarding %s state '%s' atime '%s'\n", path.c_str(), line1, line2);
-            if (!alreadyLocked())
-                writeLock(kLockTimeout);
+            holdWriteLock();
             stateFileTruncate();
             stateFile_.close();
         }
@@ -298,14 +314,15 @@ int IndexCacheDirBase::discardForResume(bool stateFileMayBeClosed) {
                       errno);
         }
         dir.close();
-        unLock();
         std::string state = path + "/State";
         if (::access(state.c_str(), F_OK) == 0 && safeUnlink(state.c_str()) != 0) {
             errorCode_ = errno;
             throw "cannot remove lock file";
         }
+        unLock();
         return 0;
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         unLock();
         debug(1, "discard(): %s: errno=%d\n", message, errorCode_);
         return -1;
@@ -342,12 +359,27 @@ int IndexCacheDirBase::privateUnCache(bool lowSpace, unsigned int realmNumber,
         }
         const std::string path = cacheDirPath_.get();
         const std::string state = path + "/State";
+        // Clean-up may run under the node-wide reservation lock: it does not
+        // wait for the State file of a directory that is gone, nor of one
+        // that another process has just made and is about to lock.
+        if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
+            debug(1, "%s: directory %s is gone\n", kind, path.c_str());
+            return 0;
+        }
+        if (::access(state.c_str(), F_OK) != 0 && !pastGracePeriod(path)) {
+            debug(1, "%s: directory %s has no State file yet, left alone\n", kind, path.c_str());
+            return 0;
+        }
         if (stateFile_.open(state.c_str(), sfOpenReadWrite, kUnCacheOpenRetries, 0) == 0) {
             // Removal only under our own write lock: a directory another
             // process reads or writes stays.
-            if (writeLock(0) == 1) {
+            const int locked = writeLock(0);
+            if (locked == 1) {
                 if (discard(false) < 0)
                     logEvent(kRemovalFailedEvent);
+            } else if (locked < 0 && errorCode_ == ERR_NOT_THERE) {
+                debug(1, "%s: directory %s is gone\n", kind, path.c_str());
+                stateFile_.close();
             } else {
                 debug(1, "%s: cannot discard directory %s\n", kind, path.c_str());
                 logEvent(kInUseEvent);
@@ -378,7 +410,8 @@ int IndexCacheDirBase::privateUnCache(bool lowSpace, unsigned int realmNumber,
         debug(1, "%s: after State file open error, rmdir(%s) returns %d, errno %d\n", kind,
               path.c_str(), rc, errorCode_);
         throw "rmdir error (State file missing)";
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         debug(1, "%s: %s: errno=%d\n", kind, message, errorCode_);
         logEvent(kRemovalFailedEvent);
         return -1;

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "cachedir/IndexCacheDirBase.h"
+#include "platform/CrashPoint.h"
 #include "port/CXDirectory.h"
 #include "port/FileOps.h"
 
@@ -57,12 +58,17 @@ char* IndexCacheDirBase::create(unsigned long timeStamp) {
                 chosen = now;
             }
             timeStamp_ = chosen;
-            cleanFailedCachedirs(previous, 0, false);
-            cleanFailedCachedirs(previous, 0, true);
+            // Failed directories are those newer than the last complete
+            // index; the newest name may itself be one of them.
+            const unsigned long lastGood = newestCompleteIn(appDirPath(), kNoLimit);
+            cleanFailedCachedirs(lastGood, 0, false);
+            cleanFailedCachedirs(lastGood, 0, true);
             setCacheDirPath(cacheDirPathFor(chosen).c_str());
         }
         mkCacheDir();
+        platform::crashPoint("create.made");
         setState(3);
+        platform::crashPoint("create.stated");
         char text[32];
         std::snprintf(text, sizeof text, "%lu    ", now);
         if (stateFilePutAtime(text) < 0) {
@@ -70,7 +76,8 @@ char* IndexCacheDirBase::create(unsigned long timeStamp) {
             throw "State file putLine error";
         }
         return cacheDirPath_.get();
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         if (!clientCache) {
             appEvent(static_cast<unsigned int>(realmNumber_),
                      static_cast<unsigned int>(appNumber_));

@@ -4,10 +4,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "cachedir/IndexCacheDirBase.h"
 #include "platform/Env.h"
+#include "port/CXDirectory.h"
 #include "port/CXLockedMarkerFile.h"
 
 namespace {
@@ -17,6 +19,33 @@ constexpr int kLockTimeout = 60;
 constexpr unsigned long kRetrySleepMs = 1000;
 // The download's answer for an index that no server has.
 constexpr int kIndexNotAvailable = 33;
+
+// What is left of a directory that a search found, when it is no index.
+enum class Husk {
+    None,    // an index (or one to restore)
+    Gone,    // removed or renamed since the search
+    Emptied, // State file emptied by a discard, or not yet written by its maker
+    Bare,    // no State file in an empty directory: a discard that got that
+             // far, or a maker that has not locked it yet
+};
+
+Husk huskOf(const std::string& dir, const CXFile& state) {
+    if (state.isOpened()) {
+        struct stat st;
+        return ::fstat(state.getMainDescriptor(), &st) == 0 && st.st_size == 0 ? Husk::Emptied
+                                                                               : Husk::None;
+    }
+    if (state.getLastError() != ENOENT)
+        return Husk::None;
+    CXDirectory listing;
+    if (listing.open(dir.c_str()) != 0)
+        return listing.getLastError() == ENOENT ? Husk::Gone : Husk::None;
+    while (const char* name = listing.read()) {
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+            return Husk::None;
+    }
+    return Husk::Bare;
+}
 
 } // namespace
 
@@ -128,6 +157,32 @@ char* IndexCacheDirBase::open(unsigned long timeStamp, bool exact) {
             if (!inCache)
                 restored = false;
             const bool openFailed = stateFile_.open(statePath.c_str(), sfOpenReadWrite, 0, 0) != 0;
+            if (!clientCache && !interrupted && !restored) {
+                // What the search found may have been removed, moved or
+                // emptied by another process since: that is no index to
+                // restore, the search goes on without it.
+                const Husk husk = huskOf(dirPath, stateFile_);
+                if (husk != Husk::None) {
+                    if (husk == Husk::Emptied && writeLock(0) > 0) {
+                        // Its discarder died half-way: finish the removal.
+                        debug(1, "open: discarding emptied directory %s\n", dirPath.c_str());
+                        discard(true);
+                    }
+                    stateFile_.close();
+                    if (exact) {
+                        errorCode_ = ERR_NOT_FOUND;
+                        notFound = true;
+                        throw "previous backup not found";
+                    }
+                    if (husk != Husk::Gone) {
+                        --timeStamp;
+                        passedOver = true;
+                    } else if (++retries > MAX_OPEN_RETRIES) {
+                        throw "too many retries in open";
+                    }
+                    continue;
+                }
+            }
             const bool badState = openFailed || stateError();
             if (interrupted || badState || !inCache) {
                 if (interrupted) {
@@ -169,6 +224,30 @@ char* IndexCacheDirBase::open(unsigned long timeStamp, bool exact) {
             uncompress();
             const int state = getState(true);
             bool usable = false;
+            // Lock, then verify: a lock granted on a directory that was
+            // removed or moved meanwhile is no lock on an index (-2), and the
+            // state read before the lock is read again under it.
+            auto lockFound = [&](int timeout) -> int {
+                int rc;
+                try {
+                    rc = reading ? readLock(timeout) : writeLock(timeout);
+                } catch (const char* message) {
+                    if (std::strcmp(message, LOCKED_DIR_GONE) != 0)
+                        throw;
+                    return -2;
+                }
+                if (rc < 0 && errorCode_ == ERR_NOT_THERE)
+                    return -2;
+                if (rc > 0) {
+                    const int now = getState(true);
+                    if (now != 0 && now != 2) {
+                        unLock();
+                        return -3;
+                    }
+                }
+                return rc;
+            };
+            int locked = 0;
             switch (state) {
             case 3:
                 if (clientCache) {
@@ -183,28 +262,35 @@ char* IndexCacheDirBase::open(unsigned long timeStamp, bool exact) {
                 if (writeLock(0) > 0) {
                     debug(1, "open: discarding directory %s in writing state\n", dirPath.c_str());
                     discard(true);
-                } else {
-                    unLock(); // frees the slot the probe took
+                } else if (exact) {
+                    // The one directory asked for is being written.
+                    stateFile_.close();
+                    errorCode_ = ERR_WRONG_STATE;
+                    throw "state error(busy writing)";
                 }
                 stateFile_.close();
+                if (exact) {
+                    errorCode_ = ERR_NOT_FOUND;
+                    notFound = true;
+                    throw "previous backup not found";
+                }
                 --timeStamp;
                 passedOver = true;
                 break;
             case 2:
-                if (reading)
-                    readLock(kLockTimeout);
-                else
-                    writeLock(kLockTimeout);
-                usable = true;
+                locked = lockFound(kLockTimeout);
+                usable = locked > 0;
                 break;
             case 0:
                 // Held exclusively by another process (being removed or
                 // moved): probed again every second for a while.
-                if ((reading ? readLock(0) : writeLock(0)) > 0) {
+                locked = lockFound(0);
+                if (locked > 0) {
                     usable = true;
                     break;
                 }
-                unLock(); // frees the slot the probe took
+                if (locked < -1)
+                    break;
                 if (++retries > MAX_OPEN_RETRIES)
                     throw "too many retries in open";
                 stateFile_.close();
@@ -217,12 +303,29 @@ char* IndexCacheDirBase::open(unsigned long timeStamp, bool exact) {
                     errorCode_ = ERR_SUSPENDED;
                     return nullptr;
                 }
+                if (exact) {
+                    errorCode_ = ERR_SUSPENDED;
+                    throw "state error(suspended)";
+                }
                 --timeStamp;
                 passedOver = true;
                 break;
             default:
                 errorCode_ = ERR_WRONG_STATE;
                 throw "getState() failed";
+            }
+            if (locked < -1) {
+                // Gone (-2): the search looks again below the same limit;
+                // changed (-3): the pass is made again.
+                stateFile_.close();
+                if (locked == -2 && exact) {
+                    errorCode_ = ERR_NOT_FOUND;
+                    notFound = true;
+                    throw "previous backup not found";
+                }
+                if (++retries > MAX_OPEN_RETRIES)
+                    throw "too many retries in open";
+                continue;
             }
             if (usable)
                 break;
@@ -238,7 +341,8 @@ char* IndexCacheDirBase::open(unsigned long timeStamp, bool exact) {
         }
         debug(2, "opened index cache [%s]", cacheDirPath_.get());
         return cacheDirPath_.get();
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         int level = 1;
         if (clientCache) {
             ev() << static_cast<long long>((appNumber_ << 32) + entryTimeStamp);

@@ -19,7 +19,8 @@ int IndexCacheDirBase::searchDirectoryByTime(unsigned long limit, unsigned long*
     try {
         if (!cacheRoot_)
             throw "no cache fs";
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         debug(1, "searchDirectoryByTime(): %s: errno=%d\n", message, errorCode_);
         return -3;
     }
@@ -63,7 +64,8 @@ unsigned long IndexCacheDirBase::backSearch() {
             t = 0;
         unsigned long p = backSearch(0xFFFFFFFFul, false);
         return t > p ? t : p;
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         appEvent(static_cast<unsigned int>(realmNumber_), static_cast<unsigned int>(appNumber_));
         ev().MajorEvent(kBackSearchFailedEvent, 0, 0);
         debug(1, "backSearch(): %s: errno=%d\n", message, errorCode_);

@@ -68,7 +68,8 @@ int IndexCacheDirBase::getState(bool raiseEvent) {
         errorCode_ = stateFile_.getLastError();
         debug(1, "State file getLine %s\n", rc < 0 ? "error" : "unexpected EOF");
         throw "State file getLine error";
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         if (raiseEvent) {
             ev() << (cacheDirPath_ ? cacheDirPath_.get() : "NULL");
             ev().MajorEvent(kGetStateFailedEvent, 0, 0);
@@ -83,6 +84,12 @@ int IndexCacheDirBase::setState(int state) {
         if (!stateFile_.isOpened()) {
             errorCode_ = ERR_NOT_OPENED;
             throw "object is not opened";
+        }
+        // Line 1 is rewritten in place: a value of another length would move
+        // line 2 under its readers.
+        if (state < 0 || state > 9) {
+            errorCode_ = EINVAL;
+            throw "invalid state value";
         }
         char text[32];
         std::snprintf(text, sizeof text, "%d", state);
@@ -120,7 +127,8 @@ int IndexCacheDirBase::setState(int state) {
             unLock();
         debug(3, "state is set to %d", state);
         return 0;
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         ev() << (cacheDirPath_ ? cacheDirPath_.get() : "NULL");
         ev().MajorEvent(kSetStateFailedEvent, 0, 0);
         debug(1, "setState(): %s: errno=%d\n", message, errorCode_);
@@ -135,7 +143,8 @@ int IndexCacheDirBase::getCacheState() {
     int state;
     try {
         state = getState(false);
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         debug(3, "getCacheState() caught exception: %s", message);
         state = -1;
     }
@@ -148,7 +157,8 @@ bool IndexCacheDirBase::stateError() {
     try {
         getState(false);
         return false;
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         debug(1, "stateError: getState threw exception '%s'\n", message);
         return true;
     }
@@ -221,7 +231,11 @@ unsigned long IndexCacheDirBase::getAtime() {
                 ++openFailures;
                 lastOpenFailed = true;
                 errorCode_ = file.getLastError();
-                if (final) {
+                // Waiting is for a State file its maker is about to write;
+                // a directory that is gone gets none (clean-up calls this
+                // under the node-wide reservation lock).
+                struct stat dirStat;
+                if (final || (::stat(path, &dirStat) != 0 && errno == ENOENT)) {
                     debug(1,
                           "getAtime: open '%s' failed %d times, errno %d will be treated as "
                           "ERR_NOT_THERE\n",
@@ -267,7 +281,8 @@ unsigned long IndexCacheDirBase::getAtime() {
         if (otherStuff_)
             otherStuff_->atime = static_cast<uint32_t>(atime);
         return atime;
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         debug(1, "getAtime(): cache '%s' error '%s' errno=%d\n", path ? path : "NULL", message,
               errorCode_);
         if (errorCode_ == ERR_NOT_THERE)
@@ -390,7 +405,8 @@ int IndexCacheDirBase::mkCacheDir() {
         if (appType_ != kJobResultsAppType)
             createJobStatusFile(JobStatusCI, 0);
         return 0;
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = failureMessage();
         ev() << making.c_str();
         ev().MajorEvent(kMkCacheDirFailedEvent, 0, 0);
         debug(1, "mkCacheDir(): %s: errno=%d\n", message, errorCode_);

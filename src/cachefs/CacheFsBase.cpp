@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <new>
 
 #include "common/HostServices.h"
@@ -293,6 +294,26 @@ unsigned long CacheFsBase::getClientId() {
         }
     }
     return clientId;
+}
+
+const char* CacheFsBase::inFlightMessage(bool* outOfMemory) noexcept {
+    if (outOfMemory)
+        *outOfMemory = false;
+    // The handler that called this one keeps the exception alive, and with
+    // it the text returned.
+    try {
+        throw;
+    } catch (const char* message) {
+        return message ? message : "unknown exception";
+    } catch (const std::bad_alloc&) {
+        if (outOfMemory)
+            *outOfMemory = true;
+        return "out of memory";
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown exception";
+    }
 }
 
 bool CacheFsBase::isItMyIndexCache(unsigned long realmNumber, std::string appIdName,

@@ -170,6 +170,10 @@ public:
     static unsigned long getCachedClientId();
 
 protected:
+    // Inside a catch (...) block: the text of the exception being handled,
+    // so that an operation that never raises can log what stopped it;
+    // outOfMemory (when given) tells a std::bad_alloc.
+    static const char* inFlightMessage(bool* outOfMemory = nullptr) noexcept;
     // The job id reported with pending causes: the log's, else the object's.
     long long reportJobId();
     [[noreturn]] void fail(const char* message, const std::string& pending, int pendingId,

@@ -1,9 +1,12 @@
 #include "cachefs/JobResultsCacheFs.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -149,7 +152,19 @@ int JobResultsCacheFs::scanForCleanUp(CacheDirArray& array, bool useAccessTime,
                     // The directory's own name, also for "scp_" names whose
                     // second number the constructor cannot carry.
                     dir->setAppIdName(app);
+                    // The directory lives under the root scanned here: a
+                    // catalog-server root, or a local intermediate cache,
+                    // not the plain index cache of the same names.
+                    dir->setCatalogServerCache(catalogServer_);
+                    dir->setUseIntermediateCache(getUseIntermediateCache());
                     dir->initialize(clientName_.c_str(), remoteCacheRoot_.empty());
+                    const char* where = dir->getCacheDir();
+                    const std::string under = std::string(cacheRoot_.get()) + "/";
+                    if (!where || std::strncmp(where, under.c_str(), under.size()) != 0) {
+                        debug(1, "scanForCleanUp: %s is not under %s, skipped\n",
+                              where ? where : "NULL", cacheRoot_.get());
+                        continue;
+                    }
                     array.append(dir.get());
                     dir.release();
                 }
@@ -164,7 +179,8 @@ int JobResultsCacheFs::scanForCleanUp(CacheDirArray& array, bool useAccessTime,
         root.close();
         array.sort(useAccessTime);
         return 0;
-    } catch (const char* message) {
+    } catch (...) {
+        const char* message = inFlightMessage();
         debug(1, "scanForCleanUp failed: %s, cacheFs %s, errno %d\n", message,
               cacheRoot_ ? cacheRoot_.get() : "NULL", errno);
         return -1;
@@ -276,9 +292,26 @@ int JobResultsCacheFs::cleanUpWithoutScan(CacheDirArray& array, unsigned long nu
                     break;
                 if (key == 0) {
                     const char* path = d->getCacheDirSafe();
-                    if (d->getErrno() == ENOENT &&
+                    const bool stale =
+                        d->getErrno() == ENOENT &&
                         (numBlocks != 0 ||
-                         d->getCurrentTime() - static_cast<long>(d->getTimeStamp()) > kDay)) {
+                         d->getCurrentTime() - static_cast<long>(d->getTimeStamp()) > kDay);
+                    const std::string state = std::string(path) + "/State";
+                    if (stale && ::access(state.c_str(), F_OK) == 0) {
+                        // A State file that cannot be read: removed only under
+                        // its write lock, which its uncache probes for.
+                        debug(1, "cleanUp: getAtime failed, UnCache cacheDir '%s', code %d\n", path,
+                              d->getErrno());
+                        logSummary();
+                        d->unCache(numBlocks != 0, realmNumber, appNumber, timeStamp);
+                    } else if (stale && !IndexCacheDirBase::pastGracePeriod(path)) {
+                        // No State file and no lock to take: a directory
+                        // that young may be one its maker is about to lock.
+                        debug(1,
+                              "cleanUp: getAtime failed, cacheDir '%s' has no State file yet, "
+                              "left alone\n",
+                              path);
+                    } else if (stale) {
                         debug(1, "cleanUp: getAtime failed, UnCache cacheDir '%s', code %d\n", path,
                               d->getErrno());
                         CXDirectory victim;
@@ -389,8 +422,9 @@ int JobResultsCacheFs::cleanUpWithoutScan(CacheDirArray& array, unsigned long nu
         debug(1, "cleanUp: Done because there is nothing left to delete and we still do not have "
                  "enough free blocks\n");
         return 0;
-    } catch (const char* message) {
+    } catch (...) {
         int err = errno;
+        const char* message = inFlightMessage();
         raiseFailureEvent(numBlocks);
         debug(1, "cleanUp(u_long): %s, cacheFs %s, numBlocks %lu, removeAllOld %s, errno %d\n",
               message, rootText, numBlocks, bToS(removeAllOld), err);

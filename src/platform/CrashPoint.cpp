@@ -1,5 +1,6 @@
 #include "platform/CrashPoint.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,7 +20,7 @@ struct Armed {
     unsigned long passes = 0;
 };
 
-std::once_flag parsed;
+std::atomic<bool> parsed{false};
 std::atomic<bool> anyArmed{false};
 std::mutex mu;
 std::vector<Armed>& armed() {
@@ -28,6 +29,7 @@ std::vector<Armed>& armed() {
 }
 
 void parse() {
+    armed().clear();
     const char* spec = std::getenv("IDXCACHE_CRASH_AT");
     if (spec == nullptr || *spec == '\0')
         return;
@@ -55,10 +57,29 @@ void parse() {
     anyArmed.store(!armed().empty(), std::memory_order_relaxed);
 }
 
+// A forked child is a process of its own: it reads the variable afresh at
+// its first pass (tests set it in the child after the fork), and its passes
+// count from zero. The parent's lock is not held across a fork by any
+// single-threaded caller, which is how tests and job processes fork.
+void forgetInChild() {
+    parsed.store(false, std::memory_order_relaxed);
+    anyArmed.store(false, std::memory_order_relaxed);
+}
+
+struct AtForkRegistration {
+    AtForkRegistration() { ::pthread_atfork(nullptr, nullptr, forgetInChild); }
+} const atForkRegistration;
+
 } // namespace
 
 void crashPoint(const char* name) {
-    std::call_once(parsed, parse);
+    if (!parsed.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> g(mu);
+        if (!parsed.load(std::memory_order_relaxed)) {
+            parse();
+            parsed.store(true, std::memory_order_release);
+        }
+    }
     if (!anyArmed.load(std::memory_order_relaxed))
         return;
     std::lock_guard<std::mutex> g(mu);

@@ -3,15 +3,24 @@
 // IDXCACHE_CRASH_AT=<name>:<n> makes the process _exit(IDXCACHE_CRASH_EXIT) the n-th
 // time (counting from 1) it passes the point <name>; several points may be given,
 // separated by commas ("reserve.rewrite:1,discard.unlinked:2"). Without the variable
-// a point costs one relaxed atomic load. The variable is read once per process, on
-// the first pass of any point, so tests set it in a forked child before the child
-// first touches the library, or start a helper program with it.
+// a point costs two atomic loads. The variable is read once per process, on the
+// first pass of any point (a forked child counts as a new process and reads it
+// again), so tests set it in a forked child before the child first passes a
+// point, or start a helper program with it.
 //
 // Points placed in the library (name, then where it stops the process):
-//   sort.spilled   the sort engine has written one more sorted run to its work
-//                  directory (the original file is untouched)
-//   sort.replace   a sorted copy is complete, synced and has the original's
-//                  permissions; the rename over the original has not happened
+//   create.made       create: directory made, State file empty and write-locked
+//   create.stated     create: state 3 written, access time not yet
+//   update.renamed    update: previous index renamed to the new time stamp,
+//                     its state not yet set to 3
+//   update.copying    update: new directory made in state 3, nothing copied yet
+//   discard.truncated discard: State file emptied, nothing removed yet
+//   discard.emptied   discard: every file but State removed
+//   discard.unlinked  discard: State file removed, directory not yet
+//   sort.spilled      the sort engine has written one more sorted run to its work
+//                     directory (the original file is untouched)
+//   sort.replace      a sorted copy is complete, synced and has the original's
+//                     permissions; the rename over the original has not happened
 #pragma once
 
 namespace platform {

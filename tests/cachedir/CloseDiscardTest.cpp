@@ -172,7 +172,7 @@ TEST_F(CloseDiscardTest, CloseOfAnObjectThatOpenedNothing) {
     EXPECT_TRUE(sink.events().empty());
 
     // A lock without an open State file is released too.
-    ASSERT_EQ(dir->writeLock(0), 1);
+    ASSERT_EQ(dir->writeLock(60), 1);
     EXPECT_EQ(dir->close(false), -1);
     EXPECT_FALSE(dir->alreadyLocked());
     EXPECT_TRUE(writeLockableFromChild(kTs));

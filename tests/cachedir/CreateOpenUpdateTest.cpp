@@ -238,14 +238,11 @@ TEST_F(CreateOpenUpdateTest, OpenOfAnExactTimeStampThatIsNotCachedFallsBackOnRes
     }
 }
 
-TEST_F(CreateOpenUpdateTest, OpenRestoresADirectoryWhoseStateFileIsMissingOrEmpty) {
+TEST_F(CreateOpenUpdateTest, OpenRestoresADirectoryWhoseStateFileIsMissing) {
     platform::VirtualClock clock(kNow);
-    for (const char* content : {(const char*)nullptr, ""}) {
-        deleteDir(root.c_str());
+    {
         mkdirs(dirPath(300));
         writeFile(dirPath(300) + "/table", "rows");
-        if (content)
-            writeFile(statePath(300), content);
         {
             auto dir = make(0);
             platform::TestSink sink;
@@ -504,7 +501,9 @@ TEST_F(CreateOpenUpdateTest, UpdateRefusesAPreviousIndexInTheWrongState) {
             writeFile(statePath(100), c.state);
         auto dir = make(0);
         platform::TestSink sink;
-        EXPECT_EQ(dir->update(false, 0, false), nullptr) << c.message;
+        // Named as the previous index: a newest directory in a wrong state
+        // is otherwise removed as a failed one before the update looks at it.
+        EXPECT_EQ(dir->update(false, 100, false), nullptr) << c.message;
         EXPECT_EQ(dir->getErrno(), c.code) << c.message;
         EXPECT_TRUE(loggedLine(
             sink, std::string("update(): ") + c.message + ": errno=" + std::to_string(c.code), 1))

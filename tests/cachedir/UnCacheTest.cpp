@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -50,6 +51,13 @@ struct UnCacheTest : CacheDirFixture {
     static std::string dateText(unsigned int t) {
         TDebuggable log;
         return log.dateToString(t);
+    }
+    // Last changed two hours before the virtual clock starts: past the grace
+    // period of a directory without a State file.
+    static void age(const std::string& path) {
+        struct timeval t[2] = {{static_cast<time_t>(kTs - 7200), 0},
+                               {static_cast<time_t>(kTs - 7200), 0}};
+        ::utimes(path.c_str(), t);
     }
     // A directory with some index files, as a finished job leaves it.
     void makeClosed(unsigned long ts) {
@@ -150,6 +158,7 @@ TEST_F(UnCacheTest, ADirectoryWithoutStateFileIsWaitedForFifteenSecondsThenRemov
     mkdirs(dirPath(kTs) + "/sub");
     writeFile(dirPath(kTs) + "/table.dat", "rows");
     writeFile(dirPath(kTs) + "/sub/part.dat", "more rows");
+    age(dirPath(kTs));
     auto dir = victim(kTs);
     platform::VirtualClock clock;
     platform::TestSink sink;
@@ -227,6 +236,7 @@ TEST_F(UnCacheTest, RemovalFailuresAreLoggedAndWrittenToTheCleanupLog) {
         SCOPED_TRACE(c.name);
         makeClosed(kTs);
         c.layout(d);
+        age(d);
         ASSERT_EQ(cleanupLog.truncate(), 0);
         ASSERT_EQ(cleanupLog.seek(0, sfSeekSet), 0);
         auto dir = victim(kTs);

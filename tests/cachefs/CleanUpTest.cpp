@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/time.h>
+
 #include <cerrno>
 #include <filesystem>
 #include <memory>
@@ -367,6 +369,10 @@ TEST_F(CleanUpTest, DirectoryWithoutStateFile) {
         const std::string path = layCacheDir(root, 2, "17", kNow - c.age, -1);
         recursiveMkdir((path + "/sub").c_str(), 0777);
         testsupport::writeFile(path + "/sub/f", "x");
+        // Last changed when it was made, as old as its time stamp.
+        struct timeval made[2] = {{static_cast<time_t>(kNow - c.age), 0},
+                                  {static_cast<time_t>(kNow - c.age), 0}};
+        ::utimes(path.c_str(), made);
         auto fs = makeFs();
         platform::TestSink sink;
         EXPECT_EQ(
@@ -398,6 +404,7 @@ TEST_F(CleanUpTest, DirectoryWithoutStateFile) {
     EXPECT_TRUE(hasExactLine(
         sink, "JobResultsCacheFs: cleanUp: cannot remove dir " + path + ", code 2", 1));
     EXPECT_EQ(array.getSize(), 0) << "every element visited leaves the array";
+    EXPECT_TRUE(clock.waits().empty()) << "no State file to wait for in a directory that is gone";
 }
 
 TEST_F(CleanUpTest, ProtectedKeyIsTheAccessTimeOnlyForJobResults) {

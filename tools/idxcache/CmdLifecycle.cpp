@@ -92,10 +92,17 @@ void addLifecycleCommands(CLI::App& app, Context& ctx) {
         const char* path = nullptr;
         if (!b->full) {
             path = dir->update(false, 0, false);
-            if (path)
+            if (path) {
                 std::printf("update: %s\n", path);
-            else if (dir->getErrno() == IndexCacheDirBase::ERR_NOT_FOUND)
+            } else if (dir->getErrno() == IndexCacheDirBase::ERR_NOT_FOUND) {
                 std::printf("update: no previous index, creating one\n");
+            } else {
+                // A previous index exists: a new one would be a full backup
+                // nobody asked for (the previous one may only be busy).
+                std::fprintf(stderr, "backup: update failed (error %d)\n", dir->getErrno());
+                ctx.exitCode = 1;
+                return;
+            }
         }
         if (!path) {
             // A fresh object: a failed update may leave a path behind.
