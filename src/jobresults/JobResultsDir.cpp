@@ -40,7 +40,6 @@ int JobResultsDir::initialize(unsigned int realmId, long long jobId, bool exclus
     if (opened_)
         close();
     opened_ = false;
-    cacheDirPath_ = nullptr;
     cacheDirObject_.reset();
 
     if (appId != 0) {
@@ -68,8 +67,7 @@ int JobResultsDir::initialize(unsigned int realmId, long long jobId, bool exclus
     if (cleanupEvent_)
         cacheDirObject_->setEvent(cleanupEvent_.get());
     cacheDirObject_->initialize(clientName, false, appId);
-    cacheDirPath_ = cacheDirObject_->getCacheDir();
-    if (!cacheDirPath_)
+    if (!getCacheDir())
         return 1;
     if (!exclusive)
         cacheDirObject_->disableExclusiveLock();
@@ -79,13 +77,14 @@ int JobResultsDir::initialize(unsigned int realmId, long long jobId, bool exclus
 }
 
 int JobResultsDir::open(bool readOnly) {
-    if (!cacheDirPath_ || !cacheDirObject_) {
+    const char* path = getCacheDir();
+    if (!path) {
         debug(3, "open: not initialized\n");
         return 1;
     }
-    if (::access(cacheDirPath_, F_OK) != 0) {
+    if (::access(path, F_OK) != 0) {
         if (readOnly) {
-            debug(3, "open (read-only): cacheDir %s does not exist\n", cacheDirPath_);
+            debug(3, "open (read-only): cacheDir %s does not exist\n", path);
             return 1;
         }
         if (!cacheDirObject_->create(0)) {
@@ -101,7 +100,7 @@ int JobResultsDir::open(bool readOnly) {
 }
 
 int JobResultsDir::close() {
-    if (!cacheDirPath_ || !cacheDirObject_) {
+    if (!getCacheDir()) {
         debug(3, "close: not initialized\n");
         return 1;
     }
@@ -141,7 +140,7 @@ const char* JobResultsDir::clientNameOrMarker() const {
 int JobResultsDir::cleanUp() {
     setupCleanupLogging(true);
     debug(3, "Starting job results cleanup for %s", clientNameOrMarker());
-    if (!cacheDirPath_ || !cacheDirObject_) {
+    if (!getCacheDir()) {
         debug(1, "cleanUp: not initialized\n");
         return -1;
     }
@@ -209,6 +208,10 @@ int JobResultsDir::setDiskFree(unsigned int percent) {
 
 unsigned int JobResultsDir::getDiskFree() const {
     return cacheDirObject_ ? cacheDirObject_->getDiskFree() : 0;
+}
+
+const char* JobResultsDir::getCacheDir() const {
+    return cacheDirObject_ ? cacheDirObject_->getCacheDir() : nullptr;
 }
 
 const char* JobResultsDir::getClientName() const {

@@ -40,7 +40,9 @@ public:
     unsigned int getNumDays() const;
     int setDiskFree(unsigned int percent);
     unsigned int getDiskFree() const;
-    const char* getCacheDir() const { return cacheDirPath_; }
+    // The path as the cache directory object holds it now: its lifecycle
+    // operations may give it a new buffer.
+    const char* getCacheDir() const;
     const char* getClientName() const;
     bool isOpened() const { return opened_; }
     JobResultsCacheDir* getCacheDirObject() const { return cacheDirObject_.get(); }
@@ -49,8 +51,6 @@ private:
     const char* clientNameOrMarker() const;
 
     std::unique_ptr<JobResultsCacheDir> cacheDirObject_;
-    // Owned by the cache directory object.
-    const char* cacheDirPath_ = nullptr;
     std::unique_ptr<EvEvent> cleanupEvent_;
     bool opened_ = false;
 };
