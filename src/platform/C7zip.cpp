@@ -116,10 +116,12 @@ bool inflate(int in, int out, unsigned long long cap, std::string& error) {
 
 } // namespace
 
-C7zip::C7zip(const std::string& home, int format)
-    : home_(home), format_(format),
-      sizeCap_(static_cast<unsigned long long>(platform::KeyStore::getNumberOr(
-          platform::kPlatformSection, "ExtractLimit", static_cast<long long>(kDefaultSizeCap)))) {}
+C7zip::C7zip(const std::string& home, int format) : home_(home), format_(format) {}
+
+unsigned long long C7zip::getSizeCap() const {
+    return static_cast<unsigned long long>(platform::KeyStore::getNumberOr(
+        platform::kPlatformSection, "ExtractLimit", static_cast<long long>(kDefaultSizeCap)));
+}
 
 int C7zip::Initialize(std::string& error) {
     if (home_.empty()) {

@@ -7,8 +7,8 @@
 // destination that exists is always complete. The destination's folder is
 // opened without following links. Extraction fails, and leaves nothing
 // behind, when the log would grow past the archiver's size cap: key
-// "ExtractLimit" of the platform section (bytes, default 4 GiB), read when the
-// archiver is constructed.
+// "ExtractLimit" of the platform section (bytes, default 4 GiB), read for each
+// extraction.
 #pragma once
 
 #include <string>
@@ -24,13 +24,12 @@ public:
 
     const std::string& getHome() const { return home_; }
     int getFormat() const { return format_; }
-    unsigned long long getSizeCap() const { return sizeCap_; }
+    unsigned long long getSizeCap() const;
     bool isInitialized() const { return initialized_; }
 
 private:
     std::string home_;
     int format_;
-    unsigned long long sizeCap_;
     bool initialized_ = false;
 };
 
