@@ -2,12 +2,14 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <random>
 
 #include "jobresults/ResultsSupport.h"
 #include "jobresults/StoreResults.h"
+#include "platform/CrashPoint.h"
 
 using jobresults::decodeMapEntry;
 using jobresults::encodeMapEntry;
@@ -225,6 +227,33 @@ TEST_F(LineMapTest, AFailedWriteDropsTheMapAndTakesTheOffsetFromTheFile) {
     ASSERT_EQ(writer.openFile(RF_BACKUP, true, false), 0);
     ASSERT_EQ(writer.closeFile(), 0);
     EXPECT_EQ(mapOffsets(map()), referenceOffsets(readFile(file())));
+}
+
+// The writer runs as the command-line tool: a fresh process, so that its crash
+// point and its reservation settings are its own.
+int putLines(const std::string& lines, const std::string& options, const char* crashAt = "") {
+    const std::string command = "printf '" + lines + "' | IDXCACHE_CRASH_AT=" + crashAt + " " +
+                                IDXCACHE_CLI + " results put --job 77 --kind 1 " + options +
+                                " >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(LineMapTest, AWriterKilledBetweenLineAndEntryLeavesAMapTheNextOpenRebuilds) {
+    ASSERT_EQ(putLines("a\\nb\\n", "--flush --truncate", "results.line:2"),
+              platform::IDXCACHE_CRASH_EXIT);
+    EXPECT_EQ(readFile(file()), "a\nb\n");
+    EXPECT_EQ(mapOffsets(map()), std::vector<uint64_t>{0});
+    ASSERT_EQ(putLines("c\\n", ""), 0);
+    EXPECT_EQ(mapOffsets(map()), (std::vector<uint64_t>{0, 2, 4}));
+}
+
+TEST_F(LineMapTest, ALineWithoutSpaceWritesNothing) {
+    platform::KeyStore::set("Depot", "sDISABLERESERVE", "n");
+    ASSERT_EQ(putLines("first\\n", "--truncate"), 0);
+    EXPECT_EQ(putLines("second\\n", "--capacity 65536"), 1);
+    EXPECT_EQ(readFile(file()), "first\n");
+    EXPECT_EQ(mapOffsets(map()), std::vector<uint64_t>{0});
 }
 
 } // namespace
