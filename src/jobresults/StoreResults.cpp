@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "jobresults/LineMap.h"
 #include "jobresults/PagingResultsDir.h"
@@ -166,12 +165,15 @@ int StoreResults::setRestoreStatusOnObject(const char* object, RESTORE_STATUS_ST
 int StoreResults::writeLine(const char* text, size_t textLength, bool flush) {
     const uint64_t length = textLength + 1;
     // Every LF inside the text starts one more line, and each line its entry.
-    std::vector<uint64_t> starts{curOffset_};
+    size_t lines = 1;
+    uint64_t lastStart = curOffset_;
     for (const char* p = text;
          (p = static_cast<const char*>(std::memchr(p, '\n', textLength - (p - text)))) != nullptr;
-         ++p)
-        starts.push_back(curOffset_ + static_cast<uint64_t>(p - text) + 1);
-    const uint64_t bytes = length + (mapValid_ ? kMapEntrySize * starts.size() : 0);
+         ++p) {
+        ++lines;
+        lastStart = curOffset_ + static_cast<uint64_t>(p - text) + 1;
+    }
+    const uint64_t bytes = length + (mapValid_ ? kMapEntrySize * lines : 0);
 
     if (resultsFile_ == RF_RESTORE) {
         flushByteCount_ += std::max<uint64_t>(length, kMapEntrySize);
@@ -182,9 +184,9 @@ int StoreResults::writeLine(const char* text, size_t textLength, bool flush) {
             flushByteCount_ = 0;
         }
     }
-    if (mapValid_ && starts.back() >= jobresults::kMapOffsetLimit) {
+    if (mapValid_ && lastStart >= jobresults::kMapOffsetLimit) {
         debug(3, "putLine: line at offset %llu of %s is past the map's 40-bit limit\n",
-              static_cast<unsigned long long>(starts.back()), getFileName());
+              static_cast<unsigned long long>(lastStart), getFileName());
         return 1;
     }
     if ((pagingDir_ ? pagingDir_->reserve(bytes) : resultsDir_.reserve(bytes)) != 0) {
@@ -199,10 +201,16 @@ int StoreResults::writeLine(const char* text, size_t textLength, bool flush) {
     }
     platform::crashPoint("results.line");
     if (mapValid_) {
-        std::vector<unsigned char> entries(kMapEntrySize * starts.size());
-        for (size_t i = 0; i < starts.size(); ++i)
-            jobresults::encodeMapEntry(starts[i], &entries[kMapEntrySize * i]);
-        if (mapFile_.bufWrite(entries.data(), entries.size()) < 0) {
+        unsigned char entry[kMapEntrySize];
+        jobresults::encodeMapEntry(curOffset_, entry);
+        bool written = mapFile_.bufWrite(entry, kMapEntrySize) >= 0;
+        for (const char* p = text; written && (p = static_cast<const char*>(std::memchr(
+                                                   p, '\n', textLength - (p - text)))) != nullptr;
+             ++p) {
+            jobresults::encodeMapEntry(curOffset_ + static_cast<uint64_t>(p - text) + 1, entry);
+            written = mapFile_.bufWrite(entry, kMapEntrySize) >= 0;
+        }
+        if (!written) {
             debug(3, "bufWrite in file %s failed, code %d\n", getMapName(),
                   mapFile_.getLastError());
             resync();
