@@ -179,21 +179,38 @@ bool ResultsBase::appendEntry(uint64_t offset) {
 
 int ResultsBase::generateNarrow() {
     std::unique_ptr<char[]> chunk(new (std::nothrow) char[kScanChunk]);
-    if (!chunk) {
+    std::unique_ptr<unsigned char[]> batch(
+        new (std::nothrow) unsigned char[kEntriesPerBatch * kMapEntrySize]);
+    if (!chunk || !batch) {
         debug(3, "generateMap: out of memory for %s", fileName_.get());
         return 1;
     }
     jobresults::LineStartScanner scanner;
     uint64_t lines = 0;
-    uint64_t reserved = 0;
+    uint64_t pending = 0;
+    // Entries are gathered in a batch: its space is reserved and it is
+    // written in one piece.
+    auto writeBatch = [&]() {
+        if (pending == 0)
+            return true;
+        if (!reserveEntries(pending, lines - pending + 1))
+            return false;
+        if (mapFile_.bufWrite(batch.get(), pending * kMapEntrySize) < 0) {
+            debug(3, "generateMap: bufWrite in file %s failed, code %d", mapName_.get(),
+                  mapFile_.getLastError());
+            return false;
+        }
+        pending = 0;
+        return true;
+    };
     auto emit = [&](uint64_t offset) {
-        if (lines == reserved) {
-            if (!reserveEntries(kEntriesPerBatch, lines + 1))
-                return false;
-            reserved += kEntriesPerBatch;
+        if (!jobresults::encodeMapEntry(offset, &batch[pending * kMapEntrySize])) {
+            debug(3, "generateMap: line at offset %llu of %s is past the map's 40-bit limit",
+                  static_cast<unsigned long long>(offset), fileName_.get());
+            return false;
         }
         ++lines;
-        return appendEntry(offset);
+        return ++pending < kEntriesPerBatch || writeBatch();
     };
     for (;;) {
         const int n = file_.read(chunk.get(), kScanChunk);
@@ -207,12 +224,7 @@ int ResultsBase::generateNarrow() {
         if (!scanner.feed(chunk.get(), static_cast<size_t>(n), emit))
             return 1;
     }
-    if (!scanner.finish(emit))
-        return 1;
-    // The last batch reserved more than its entries need.
-    if (!pagingDir_ && reserved > lines)
-        resultsDir_.release((reserved - lines) * kMapEntrySize);
-    return 0;
+    return scanner.finish(emit) && writeBatch() ? 0 : 1;
 }
 
 int ResultsBase::generateWide() {

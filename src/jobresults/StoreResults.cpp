@@ -194,18 +194,24 @@ int StoreResults::writeLine(const char* text, size_t textLength, bool flush) {
               static_cast<unsigned long long>(bytes), text, getFileName());
         return 1;
     }
-    if (file_.putLine(text, flush) != 0) {
+    // The length is known: the line goes to the buffer without another scan.
+    if (file_.bufWrite(text, textLength) < 0 || file_.bufWrite("\n", 1) < 0 ||
+        (flush && file_.bufWriteFlush() != 0)) {
         debug(3, "putLine to file %s failed, code %d\n", getFileName(), file_.getLastError());
         resync();
         return 1;
     }
-    platform::crashPoint("results.line");
+    // Only a flushed line can be on disk without its entry.
+    if (flush)
+        platform::crashPoint("results.line");
     if (mapValid_) {
         unsigned char entry[kMapEntrySize];
         jobresults::encodeMapEntry(curOffset_, entry);
         bool written = mapFile_.bufWrite(entry, kMapEntrySize) >= 0;
-        for (const char* p = text; written && (p = static_cast<const char*>(std::memchr(
-                                                   p, '\n', textLength - (p - text)))) != nullptr;
+        for (const char* p = text;
+             written && lines > 1 &&
+             (p = static_cast<const char*>(std::memchr(p, '\n', textLength - (p - text)))) !=
+                 nullptr;
              ++p) {
             jobresults::encodeMapEntry(curOffset_ + static_cast<uint64_t>(p - text) + 1, entry);
             written = mapFile_.bufWrite(entry, kMapEntrySize) >= 0;
