@@ -6,7 +6,8 @@
 
 #include "platform/OXPlatformInfo.h"
 
-ApplicationId::ApplicationId(unsigned int realmNumber, unsigned int applicationId) {
+ApplicationId::ApplicationId(unsigned int realmNumber, unsigned int applicationId)
+    : realmNumber_(realmNumber), applicationId_(applicationId) {
     std::string value;
     std::string key = std::to_string(realmNumber) + ":" + std::to_string(applicationId);
     if (!platform::KeyStore::get(kAppsSection, key, value))
@@ -20,6 +21,11 @@ ApplicationId::ApplicationId(unsigned int realmNumber, unsigned int applicationI
             break;
         start = bs + 1;
     }
+}
+
+unsigned int ApplicationId::getAppType() const {
+    unsigned int type = 0;
+    return getApplicationTypeNumber(realmNumber_, applicationId_, type) == 0 ? type : 0;
 }
 
 const std::string* ApplicationId::object(size_t i) const {

@@ -9,7 +9,8 @@
 //
 // The numeric application type of an application is kept apart, under the key
 // "<realm number>:<application id>.type" of the same section, as a decimal or
-// 0x-hexadecimal number.
+// 0x-hexadecimal number; getAppType answers it for the object's application
+// and 0 when the platform has none (the platform's failure value).
 #pragma once
 
 #include <string>
@@ -20,6 +21,9 @@ constexpr const char* kAppsSection = "idxcache.apps";
 class ApplicationId {
 public:
     ApplicationId(unsigned int realmNumber, unsigned int applicationId);
+
+    // The numeric application type, or 0 when the platform cannot tell it.
+    unsigned int getAppType() const;
 
     // 0 when the application is known, else an error code.
     int getApplicationId() const { return status_; }
@@ -44,6 +48,8 @@ public:
 private:
     const std::string* object(size_t i) const;
 
+    unsigned int realmNumber_;
+    unsigned int applicationId_;
     int status_ = 2;
     std::vector<std::string> fields_;
 };

@@ -21,6 +21,8 @@
 //                     directory (the original file is untouched)
 //   sort.replace      a sorted copy is complete, synced and has the original's
 //                     permissions; the rename over the original has not happened
+//   results.line      a result line written with flush is on disk and its map
+//                     entry is not
 #pragma once
 
 namespace platform {

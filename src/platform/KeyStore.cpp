@@ -273,7 +273,14 @@ unsigned long KeyStore::generation() {
     return writeGeneration.load();
 }
 
+bool KeyStore::validNames(const std::string& section, const std::string& key) {
+    return !key.empty() && key.find_first_of("=]\n\r") == std::string::npos &&
+           section.find_first_of("\n\r]") == std::string::npos;
+}
+
 bool KeyStore::get(const std::string& section, const std::string& key, std::string& value) {
+    if (!validNames(section, key))
+        return false;
     Lines lines = snapshot();
     bool found = false;
     // The last occurrence wins, as a later line overrides an earlier one.
@@ -287,9 +294,7 @@ bool KeyStore::get(const std::string& section, const std::string& key, std::stri
 }
 
 bool KeyStore::set(const std::string& section, const std::string& key, const std::string& value) {
-    if (key.empty() || key.find_first_of("=\n\r") != std::string::npos ||
-        section.find_first_of("\n\r]") != std::string::npos ||
-        value.find_first_of("\n\r") != std::string::npos)
+    if (!validNames(section, key) || value.find_first_of("\n\r") != std::string::npos)
         return false;
     return modify([&](std::vector<Line>& lines) {
         Line entry;

@@ -87,3 +87,40 @@ std::string OXClient::getPhysicalMachine() {
         std::strcpy(host, "localhost");
     return KeyStore::getStringOr(platform::kPlatformSection, "PhysicalMachine", host);
 }
+
+int OXClient::lookup() const {
+    unsigned long id = 0;
+    return getClientId(id);
+}
+
+std::unique_ptr<OXClientProperties> OXClient::getClientProperties() const {
+    std::string value;
+    if (name_.empty() || (KeyStore::get(kClientPropsSection, name_, value) && value == "-"))
+        return nullptr;
+    return std::make_unique<OXClientProperties>(name_);
+}
+
+int OXClientProperties::property(const char* key, int fallback, int& value) const {
+    std::string text;
+    if (!KeyStore::get(kClientPropsSection, name_ + "." + key, text)) {
+        value = fallback;
+        return 0;
+    }
+    if (!text.empty() && text[0] == '!') {
+        int code = std::atoi(text.c_str() + 1);
+        return code ? code : 1;
+    }
+    unsigned long long n = 0;
+    if (!KeyStore::parseNumber(text, n, true))
+        return 22;
+    value = static_cast<int>(static_cast<long long>(n));
+    return 0;
+}
+
+int OXClientProperties::getDiskFullThreshold(int& percent) const {
+    return property("DiskFullThreshold", 95, percent);
+}
+
+int OXClientProperties::getCacheAgingThreshold(int& days) const {
+    return property("CacheAgingThreshold", 30, days);
+}

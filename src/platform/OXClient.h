@@ -14,6 +14,7 @@
 //   PhysicalMachine   this machine's name (default: the system host name)
 #pragma once
 
+#include <memory>
 #include <string>
 
 constexpr const char* kClientsSection = "idxcache.clients";
@@ -23,11 +24,39 @@ constexpr const char* kHostsSection = "idxcache.hosts";
 constexpr int kClientPort1 = 8400;
 constexpr int kClientPort2 = 8402;
 
+// Section "idxcache.clientprops", the client properties the job-results
+// clean-up reads:
+//   <client>                      "-" makes the platform have no properties
+//                                 for the client
+//   <client>.DiskFullThreshold    percent (default 95)
+//   <client>.CacheAgingThreshold  days (default 30)
+// A value "!<code>" makes reading that property fail with the code; a value
+// that is not a number fails with 22.
+constexpr const char* kClientPropsSection = "idxcache.clientprops";
+
+class OXClientProperties {
+public:
+    explicit OXClientProperties(const std::string& clientName) : name_(clientName) {}
+    // 0 with the threshold, or the platform's error code.
+    int getDiskFullThreshold(int& percent) const;
+    int getCacheAgingThreshold(int& days) const;
+
+private:
+    int property(const char* key, int fallback, int& value) const;
+
+    std::string name_;
+};
+
 class OXClient {
 public:
     explicit OXClient(const std::string& name) : name_(name) {}
 
     const std::string& getName() const { return name_; }
+    // 0 when the platform knows the client (its id can be read), else the
+    // platform's error code.
+    int lookup() const;
+    // The client's properties; null when the platform has none for it.
+    std::unique_ptr<OXClientProperties> getClientProperties() const;
     // 0 with the id in id, or the platform's error code.
     int getClientId(unsigned long& id) const;
 

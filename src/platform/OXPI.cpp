@@ -36,6 +36,22 @@ bool OXPI_Base::getOrbitTempDirectory(std::string& dir) {
     return answer(platform::tempDirectory(), dir);
 }
 
+bool OXPI_Base::getHomeDirectory(std::string& dir) {
+    return answer(platform::home(), dir);
+}
+
+bool OXPI_Base::isPlatformTypeWarden() {
+    return platform::processPlatformType() == OXPlatformWardenServer;
+}
+
+bool OXPI_Base::isPlatformTypeRealmClient() {
+    return platform::processPlatformType() == OXPlatformRealmClient;
+}
+
+bool OXPI_Base::isPlatformTypeDepot() {
+    return platform::processPlatformType() == OXPlatformDepot;
+}
+
 int OXPI_PlatformBase::invalidOXPlatform() const {
     long long kinds =
         KeyStore::getNumberOr(platform::kPlatformSection, "PlatformKinds",

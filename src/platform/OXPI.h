@@ -49,6 +49,13 @@ public:
     // The platform's temporary directory (key "TempDir", default <home>/tmp);
     // false when the platform has none.
     static bool getOrbitTempDirectory(std::string& dir);
+    // The product's home directory (the platform home itself).
+    static bool getHomeDirectory(std::string& dir);
+    // What this process runs as (OXS_PLATFORMTYPE): the central server (4),
+    // a managed client (1) or a storage node (2).
+    static bool isPlatformTypeWarden();
+    static bool isPlatformTypeRealmClient();
+    static bool isPlatformTypeDepot();
 };
 
 // One platform kind as installed on this machine.

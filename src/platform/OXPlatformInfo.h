@@ -50,11 +50,21 @@ public:
                                    const std::string& fallback);
     // Counts the writes made by this process (lets callers cache look-ups).
     static unsigned long generation();
+    // Whether section and key can name an entry: a section holds no "]", CR
+    // or LF, a key is not empty and holds no "=", "]", CR or LF. Reads and
+    // writes with other names fail, so a caller's text cannot forge a line.
+    static bool validNames(const std::string& section, const std::string& key);
     // Parses a decimal or 0x-hexadecimal number; false when the text is not one.
     static bool parseNumber(const std::string& text, unsigned long long& out, bool allowSign);
 };
 
 } // namespace platform
+
+// The per-client section of the platform's machine keys ("Machines\\<client>",
+// one backslash), distinct from "~Machines\\<client>" of the path settings.
+inline std::string machinesSection(const std::string& clientName) {
+    return "Machines\\" + clientName;
+}
 
 class OXPlatformInfo {
 public:

@@ -69,6 +69,22 @@ check "monitor quit flag" "$tool" config set 77 quit -s idxcache.jobs
 wait "$monitor"
 expect monitor "heartbeat 1 (XML) sent" "$(cat "$home/monitor.out")"
 expect monitor "job 77: quit (quit flag)" "$(cat "$home/monitor.out")"
+printf 'one\ntwo\n' > "$home/lines"
+check "results put" "$tool" results put --job 5 --kind 1 --truncate < "$home/lines"
+expect "results put" "put 2 lines to .*/5/backup.out, next line at offset 8" "$out"
+check "results raw" "$tool" results raw --job 5 --kind 1 -- sh -c 'echo raw > "$RAW_FILE"'
+expect "results raw" "/5/backup_[0-9]*_[0-9]*$" "$out"
+check "results put again" "$tool" results put --job 5 --kind 1 < "$home/lines"
+check "results map" "$tool" results map --job 5 --kind 1 --rebuild
+expect "results map" "1.map: 4 entries, in step" "$out"
+check "results map file" "$tool" results map "$home/lines" --rebuild
+expect "results map file" "lines.map: 2 entries, in step" "$out"
+check "results ls" "$tool" results ls --job 5
+expect "results ls" "backup.out .* 16 bytes" "$out"
+check "results cleanup" "$tool" results cleanup --central
+expect "results cleanup" "central job results cleanup: " "$out"
+check "results cleanup paging" "$tool" results cleanup --paging
+expect "results cleanup paging" "paging files older than a day removed" "$out"
 check demo "$tool" demo
 demo_home=$(sed -n 's/^idxcache demo: scratch home //p' <<<"$out")
 expect demo "kept .* (in use by another process)" "$out"

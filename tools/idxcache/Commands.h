@@ -18,5 +18,6 @@ void addDemoCommand(CLI::App& app, Context& ctx);
 void addLsCommand(CLI::App& app, Context& ctx);
 void addSortCommand(CLI::App& app, Context& ctx);
 void addMonitorCommand(CLI::App& app, Context& ctx);
+void addResultsCommands(CLI::App& app, Context& ctx);
 
 } // namespace cli

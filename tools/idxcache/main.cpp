@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     cli::addLsCommand(app, ctx);
     cli::addSortCommand(app, ctx);
     cli::addMonitorCommand(app, ctx);
+    cli::addResultsCommands(app, ctx);
 
     CLI11_PARSE(app, argc, argv);
     return ctx.exitCode;
