@@ -12,6 +12,9 @@
 
 class CacheDirArray;
 class CNMessageBase;
+namespace Indexing {
+class CacheOpsBaseMsg;
+}
 class CXCritSect;
 class CXDirectory;
 
@@ -99,6 +102,15 @@ public:
     int release(unsigned long long bytes, bool all);
     int reserveOnDisk(long numBlocks, unsigned int realmNumber, const char* appNumber,
                       unsigned int timeStamp, bool releaseAll);
+    // The same operations run by the local storage-node service for this
+    // process: the status of its acknowledgement, or -1.
+    int remoteReserveOnDisk(long numBlocks, unsigned int realmNumber, const char* appNumber,
+                            unsigned int timeStamp, bool releaseAll);
+    int remoteCleanUp(unsigned long numBlocks, bool removeAllOld, bool logEvents,
+                      bool useAccessTime, unsigned long specificRealm, const char* specificApp,
+                      unsigned long dontRemoveTime, unsigned int realmNumber, const char* appNumber,
+                      unsigned int timeStamp);
+    int remoteOp(Indexing::CacheOpsBaseMsg* request, const char* operationName);
     int setDiskFree(unsigned int percent);
     unsigned int getDiskFree() const { return minFreePercent_; }
     double getFreeRatio() const { return freeRatio_; }
@@ -182,6 +194,7 @@ protected:
     std::string ownProcessId();
     long long centralNow();
     void reportReservationFailure(long numBlocks);
+    int readAck(const CNMessageBase& ack, const CNMessageBase& request, const char* name);
 
     bool catalogServer_ = false;
     std::string clientName_;

@@ -23,6 +23,8 @@
 //                     permissions; the rename over the original has not happened
 //   results.line      a result line written with flush is on disk and its map
 //                     entry is not
+//   service.bound     service start: socket bound and listening, pid file not
+//                     yet written
 #pragma once
 
 namespace platform {

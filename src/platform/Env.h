@@ -23,6 +23,8 @@ public:
     virtual void sleepMs(unsigned long ms);
     // Free-space reading of the filesystem holding path (statvfs64 semantics).
     virtual int statvfs(const char* path, struct statvfs64* out);
+    // The wait for a message the platform asked to wait requestedMs for.
+    virtual unsigned long receiveTimeoutMs(unsigned long requestedMs) { return requestedMs; }
 };
 
 // The Env in force for this process; never null.

@@ -186,6 +186,7 @@ void addLifecycleCommands(CLI::App& app, Context& ctx) {
         unsigned days = 0;
         unsigned freePercent = 0;
         unsigned long blocks = 0;
+        bool remote = false;
     };
     auto c = std::make_shared<CleanupArgs>();
     CLI::App* cleanup = app.add_subcommand(
@@ -198,6 +199,7 @@ void addLifecycleCommands(CLI::App& app, Context& ctx) {
         ->capture_default_str();
     cleanup->add_option("--blocks", c->blocks, "Blocks wanted free; 0 removes every old directory")
         ->capture_default_str();
+    cleanup->add_flag("--remote", c->remote, "Have the local storage-node service clean up");
     cleanup->callback([c, &ctx] {
         JobResultsCacheFs fs(kIndexAppType, TCacheTypeTape, false);
         fs.initialize(c->client.empty() ? nullptr : c->client.c_str());
@@ -207,7 +209,10 @@ void addLifecycleCommands(CLI::App& app, Context& ctx) {
             return;
         }
         fs.setNumDays(c->days);
-        int rc = fs.cleanUp(c->blocks, c->blocks == 0, true, true, 0, nullptr, 0, 0, nullptr, 0);
+        int rc = c->remote ? fs.remoteCleanUp(c->blocks, c->blocks == 0, true, true, 0, nullptr, 0,
+                                              0, nullptr, 0)
+                           : fs.cleanUp(c->blocks, c->blocks == 0, true, true, 0, nullptr, 0, 0,
+                                        nullptr, 0);
         std::printf("cleanup of %s: %s\n", fs.getCacheFs(),
                     rc == 1   ? "done"
                     : rc == 0 ? "space still short"

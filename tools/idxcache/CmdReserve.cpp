@@ -141,11 +141,13 @@ void addReserveCommands(CLI::App& app, Context& ctx) {
     struct ReserveArgs {
         unsigned long long bytes = 0;
         unsigned hold = 0;
+        bool remote = false;
     };
     auto args = std::make_shared<ReserveArgs>();
     CLI::App* res = app.add_subcommand("reserve", "Reserve BYTES, hold them, then release");
     res->add_option("bytes", args->bytes, "Bytes to reserve")->required();
     res->add_option("--hold", args->hold, "Seconds to hold the reservation")->capture_default_str();
+    res->add_flag("--remote", args->remote, "Have the local storage-node service reserve");
     addWhereOptions(res, *where);
     res->callback([where, args, &ctx] {
         // One thread: reservations of this process are kept in its own line.
@@ -153,7 +155,11 @@ void addReserveCommands(CLI::App& app, Context& ctx) {
         auto fs = open(*where, ctx);
         if (!fs)
             return;
-        int rc = fs->reserve(args->bytes, 0, nullptr, 0);
+        int rc = args->remote ? fs->remoteReserveOnDisk(
+                                    static_cast<long>((args->bytes + CacheFsBase::kReservePad) /
+                                                      fs->getBlockSize()),
+                                    0, nullptr, 0, false)
+                              : fs->reserve(args->bytes, 0, nullptr, 0);
         std::printf("reserve %llu bytes: %s\n", args->bytes,
                     rc == 1   ? "reserved"
                     : rc == 0 ? "not enough space"
@@ -171,7 +177,12 @@ void addReserveCommands(CLI::App& app, Context& ctx) {
                         fs->getReserveFilePath().c_str());
         if (args->hold)
             platform::sleepMs(args->hold * 1000UL);
-        fs->release(0, true);
+        if (args->remote ? fs->remoteReserveOnDisk(0, 0, nullptr, 0, true) < 0
+                         : fs->release(0, true) != 0) {
+            std::printf("release failed\n");
+            ctx.exitCode = 1;
+            return;
+        }
         std::printf("released\n");
     });
 }

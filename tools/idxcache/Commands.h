@@ -19,5 +19,6 @@ void addLsCommand(CLI::App& app, Context& ctx);
 void addSortCommand(CLI::App& app, Context& ctx);
 void addMonitorCommand(CLI::App& app, Context& ctx);
 void addResultsCommands(CLI::App& app, Context& ctx);
+void addServiceCommands(CLI::App& app, Context& ctx);
 
 } // namespace cli

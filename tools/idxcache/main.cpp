@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
     cli::addSortCommand(app, ctx);
     cli::addMonitorCommand(app, ctx);
     cli::addResultsCommands(app, ctx);
+    cli::addServiceCommands(app, ctx);
 
     CLI11_PARSE(app, argc, argv);
     return ctx.exitCode;

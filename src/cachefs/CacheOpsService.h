@@ -1,0 +1,37 @@
+// The local storage-node service's cache operations: a process that listens
+// on the service socket and runs reservations and clean-ups for requesters,
+// one request at a time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include "common/TDebuggable.h"
+#include "platform/CNMessageBase.h"
+
+class CacheOpsService : public TDebuggable {
+public:
+    CacheOpsService();
+
+    // Binds the socket and serves until a stop request. In the background
+    // the caller returns once the service listens (or failed to). 0 or 1.
+    int start(bool foreground);
+    // Asks a running service to stop after its current request: 0 stopped,
+    // 1 none was running.
+    static int stop(std::string& message);
+    // The pid of the running service (the pid file's lock holder), or 0.
+    static pid_t runningPid();
+    static std::string pidFilePath();
+
+    // The acknowledgement of one request (validated first).
+    std::unique_ptr<CNMessageBase> serve(const CNMessageBase& request);
+    // Why a request may not be served, or "" when it may.
+    static std::string validate(const CNMessageBase& request);
+
+private:
+    int serveLoop(int listenFd);
+    std::unique_ptr<CNMessageBase> runOperation(const CNMessageBase& request);
+    bool stopRequested_ = false;
+};

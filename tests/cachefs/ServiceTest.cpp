@@ -1,0 +1,201 @@
+// The storage-node service as a real process in a scratch home, driven by
+// the library's remote operations and by raw frames.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cachefs/CacheOpsMessages.h"
+#include "cachefs/CacheOpsService.h"
+#include "cachefs/JobResultsCacheFs.h"
+#include "platform/CXmlMsgRouter.h"
+#include "platform/Env.h"
+#include "platform/OXPlatformInfo.h"
+#include "support/TestSupport.h"
+
+using testsupport::readFile;
+using testsupport::runInChild;
+
+namespace {
+
+int cli(const std::vector<std::string>& args) {
+    return runInChild([&] {
+        std::vector<char*> argv{const_cast<char*>(IDXCACHE_CLI)};
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(IDXCACHE_CLI, argv.data());
+        return 127;
+    });
+}
+
+struct ServiceTest : ::testing::Test {
+    testsupport::ScratchHome home;
+    void SetUp() override {
+        platform::KeyStore::set("Depot", "sDISABLERESERVE", "no");
+        ASSERT_EQ(cli({"service", "start"}), 0);
+    }
+    void TearDown() override { cli({"service", "stop"}); }
+    std::string reserveFile() {
+        JobResultsCacheFs fs(5, TCacheTypeTape, false);
+        fs.initialize(nullptr);
+        return fs.getReserveFilePath();
+    }
+};
+
+// A requester's remote reservation in a fresh process: its answer, and the
+// last reserved blocks it holds afterwards.
+int remoteReserve(const std::vector<long>& steps) {
+    JobResultsCacheFs fs(5, TCacheTypeTape, false);
+    fs.initialize(nullptr);
+    for (long blocks : steps)
+        if (int rc = fs.remoteReserveOnDisk(blocks, 0, nullptr, 0, false); rc != 1) {
+            std::fprintf(stderr, "reserve of %ld blocks answered %d\n", blocks, rc);
+            return 10;
+        }
+    return 0;
+}
+
+// Sends one raw frame and reads the answer's status (or -100 when none);
+// a requester that dies at once closes without reading.
+long long rawExchange(const std::string& frame, bool dies = false) {
+    sockaddr_un address;
+    socklen_t length = 0;
+    platform::makeSocketAddress(platform::depotSvcSocketPath(), address, length);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) {
+        close(fd);
+        return -100;
+    }
+    if (dies) {
+        close(fd);
+        return -100;
+    }
+    std::string body;
+    long long status = -100;
+    if (platform::readFrame(fd, platform::kCacheOpFrameCap, 20000, body) == 0) {
+        auto m = CNMessageBase::fromXml(body, nullptr);
+        if (m)
+            cacheops::getInt(*m, cacheops::kAckClassKey, cacheops::kAckStatus, status);
+    }
+    close(fd);
+    return status;
+}
+
+std::string frameOf(const std::string& body) {
+    uint32_t n = static_cast<uint32_t>(body.size());
+    return std::string{static_cast<char>(n >> 24), static_cast<char>(n >> 16),
+                       static_cast<char>(n >> 8), static_cast<char>(n)} +
+           body;
+}
+
+// A reservation request as a requester of this pid would send it.
+std::string request(const std::string& pid, const std::string& app, long long cacheType,
+                    long long blocks) {
+    using namespace cacheops;
+    Indexing::ReserveOnDiskRequest r;
+    setInt(r, kReserveClassKey, kResNumBlocks, blocks);
+    setString(r, kReserveClassKey, kResApp, app);
+    setInt(r, kBaseClassKey, kAppType, 5);
+    setInt(r, kBaseClassKey, kCacheType, cacheType);
+    setString(r, kBaseClassKey, kPid, pid);
+    setInt(r, kBaseClassKey, kMultiThreaded, 0);
+    setInt(r, kBaseClassKey, kMultiJob, 0);
+    return r.toXml();
+}
+
+} // namespace
+
+TEST_F(ServiceTest, ReleaseOverTheWireAndHostileFramesLeaveTheReserveFileAlone) {
+    // The requester reserves 100 blocks and gives 5 back: -5 travels as 4294967291.
+    pid_t holder = testsupport::forkChild([] {
+        JobResultsCacheFs fs(5, TCacheTypeTape, false);
+        fs.initialize(nullptr);
+        if (fs.remoteReserveOnDisk(100, 0, nullptr, 0, false) != 1 ||
+            fs.getLastReservedBlocks() != 100)
+            return 1;
+        if (fs.remoteReserveOnDisk(-5, 0, nullptr, 0, false) != 1)
+            return 2;
+        pause();
+        return 0;
+    });
+    std::string path = reserveFile();
+    std::string line = ":" + std::to_string(holder) + " 95 ";
+    for (int i = 0; i < 2000 && readFile(path).find(line) == std::string::npos; ++i)
+        usleep(5000);
+    std::string before = readFile(path);
+    EXPECT_NE(before.find(line), std::string::npos) << before;
+    EXPECT_EQ(readFile(home.path() + "/logs/idxcache.log").find("calling cleanUp"),
+              std::string::npos);
+
+    // The same release as a raw frame, then hostile ones: none changes the file.
+    EXPECT_EQ(rawExchange(frameOf(request(std::to_string(holder), "", 0, 4294967291LL))), 1);
+    std::string after = readFile(path);
+    EXPECT_NE(after.find(":" + std::to_string(holder) + " 90 "), std::string::npos) << after;
+    const std::string hostile[] = {
+        std::string("\x7f\xff\xff\xff", 4),
+        frameOf("<message><int"),
+        frameOf(request("1 99", "", 0, 10)),
+        frameOf(request("1", "", 0, 10)),
+        frameOf(request("99999999999", "", 0, 10)),
+        frameOf(request(std::to_string(holder), "../x", 0, 10)),
+        frameOf(request(std::to_string(holder), "", 9, 10)),
+        frameOf(request(std::to_string(holder), "", 0, -1)),
+    };
+    for (const std::string& frame : hostile) {
+        EXPECT_EQ(rawExchange(frame), -1) << frame.substr(4);
+        EXPECT_EQ(readFile(path), after);
+    }
+    kill(holder, SIGKILL);
+    testsupport::waitChild(holder);
+}
+
+TEST_F(ServiceTest, DeadOrSilentServiceAnswersAtOnceAndStartWorksAgain) {
+    // A requester that dies after sending does not stop the next one.
+    EXPECT_EQ(rawExchange(frameOf(request("2", "", 0, 1)).substr(0, 10), true), -100);
+    EXPECT_EQ(runInChild([] { return remoteReserve({10}); }), 0);
+
+    // Two requesters at once each get their own answer.
+    pid_t a = testsupport::forkChild([] { return remoteReserve({30, 40, 50}); });
+    pid_t b = testsupport::forkChild([] { return remoteReserve({7, 8, 9}); });
+    EXPECT_EQ(testsupport::waitChild(a), 0);
+    EXPECT_EQ(testsupport::waitChild(b), 0);
+
+    // Killed service: its socket is stale and refuses at once.
+    pid_t svc = CacheOpsService::runningPid();
+    ASSERT_GT(svc, 0);
+    kill(svc, SIGKILL);
+    while (CacheOpsService::runningPid() != 0)
+        usleep(1000);
+    EXPECT_EQ(runInChild([] { return remoteReserve({10}); }), 10);
+    ASSERT_EQ(cli({"service", "start"}), 0);
+    EXPECT_EQ(runInChild([] { return remoteReserve({10}); }), 0);
+    ASSERT_EQ(cli({"service", "stop"}), 0);
+    EXPECT_EQ(runInChild([] { return remoteReserve({10}); }), 10);
+
+    // A live service that never answers costs the receive time-out only.
+    sockaddr_un address;
+    socklen_t length = 0;
+    platform::makeSocketAddress(platform::depotSvcSocketPath(), address, length);
+    int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(silent, 4), 0);
+    EXPECT_EQ(runInChild([] {
+                  struct ShortWait : platform::Env {
+                      unsigned long receiveTimeoutMs(unsigned long) override { return 50; }
+                  } env;
+                  platform::setEnv(&env);
+                  return remoteReserve({10});
+              }),
+              10);
+    close(silent);
+    unlink(platform::depotSvcSocketPath().c_str());
+    ASSERT_EQ(cli({"service", "start"}), 0);
+}

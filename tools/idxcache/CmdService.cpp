@@ -1,0 +1,42 @@
+// idxcache service start|stop|status: the local storage-node service that
+// runs reservations and clean-ups for other processes.
+#include <cstdio>
+#include <memory>
+
+#include "Commands.h"
+#include "cachefs/CacheOpsService.h"
+#include "platform/CXmlMsgRouter.h"
+
+namespace cli {
+
+void addServiceCommands(CLI::App& app, Context& ctx) {
+    CLI::App* svc = app.add_subcommand("service", "The local storage-node service");
+    svc->require_subcommand(1);
+    auto foreground = std::make_shared<bool>(false);
+    CLI::App* start = svc->add_subcommand("start", "Start the service (in the background)");
+    start->add_flag("--foreground", *foreground, "Serve in this process until stopped");
+    start->callback([foreground, &ctx] {
+        CacheOpsService service;
+        ctx.exitCode = service.start(*foreground);
+        if (ctx.exitCode == 0 && !*foreground)
+            std::printf("service started, pid %d, socket %s\n",
+                        static_cast<int>(CacheOpsService::runningPid()),
+                        platform::depotSvcSocketPath().c_str());
+    });
+    svc->add_subcommand("stop", "Stop the service after its current request")->callback([&ctx] {
+        std::string message;
+        ctx.exitCode = CacheOpsService::stop(message);
+        std::printf("%s\n", message.c_str());
+    });
+    svc->add_subcommand("status", "Whether the service runs")->callback([&ctx] {
+        pid_t pid = CacheOpsService::runningPid();
+        if (pid)
+            std::printf("running, pid %d, socket %s\n", static_cast<int>(pid),
+                        platform::depotSvcSocketPath().c_str());
+        else
+            std::printf("not running\n");
+        ctx.exitCode = pid ? 0 : 3;
+    });
+}
+
+} // namespace cli
