@@ -58,47 +58,6 @@ TEST(CXChildProcessTest, EndingsAreTurnedIntoResultAndText) {
     EXPECT_STREQ("exec failed", child.getFailureMessage());
 }
 
-TEST(CXChildProcessTest, PipesAndInheritedDescriptors) {
-    int fds[2];
-    ASSERT_EQ(0, ::pipe(fds)); // without close-on-exec
-    CXChildProcess child;
-    for (const std::string& l : run(child, "ls /proc/self/fd", false, false))
-        EXPECT_LT(std::atoi(l.c_str()), 4) << "descriptor leaked into the child: " << l;
-    EXPECT_EQ(0, child.wait());
-    ::close(fds[0]);
-    ::close(fds[1]);
-
-    const std::string script = "echo out1; echo err1 >&2; echo out2; echo err2 >&2";
-    EXPECT_EQ(run(child, script, true, true), (std::vector<std::string>{"out1", "out2"}));
-    std::vector<std::string> err;
-    char buf[64];
-    while (child.getErrorReader().getLine(buf, sizeof buf) > 0)
-        err.emplace_back(buf);
-    EXPECT_EQ(err, (std::vector<std::string>{"err1", "err2"}));
-    EXPECT_EQ(0, child.wait());
-    EXPECT_FALSE(child.getErrorReader().isOpened());
-    EXPECT_EQ(run(child, script, true, false),
-              (std::vector<std::string>{"out1", "err1", "out2", "err2"}));
-    EXPECT_EQ(0, child.wait());
-    // Standard error stays the caller's; standard input is the pipe's write end.
-    EXPECT_EQ(run(child,
-                  "[ /proc/self/fd/2 -ef /proc/self/fd/1 ] && echo same || echo apart; "
-                  "read line && echo read || echo noread",
-                  false, false),
-              (std::vector<std::string>{"apart", "noread"}));
-    EXPECT_EQ(0, child.wait());
-    // Spawning makes the process ignore SIGPIPE.
-    EXPECT_EQ(0, testsupport::runInChild([] {
-                  ::signal(SIGPIPE, SIG_DFL);
-                  CXChildProcess c;
-                  if (run(c, "exit 0", false, false) != std::vector<std::string>{} || c.wait() != 0)
-                      return 1;
-                  struct sigaction sa;
-                  ::sigaction(SIGPIPE, nullptr, &sa);
-                  return sa.sa_handler == SIG_IGN ? 0 : 2;
-              }));
-}
-
 TEST(SockRecvTest, GathersPiecesUntilLengthEndOfStreamAndTimeOut) {
     int fds[2];
     ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
@@ -121,14 +80,11 @@ TEST(SockRecvTest, GathersPiecesUntilLengthEndOfStreamAndTimeOut) {
         EXPECT_EQ(std::string(20, static_cast<char>('a' + i)), std::string(buf + 20 * i, 20));
     EXPECT_EQ(-2, sockRecv(fds[0], buf, 4, 0, 1)); // the one real one-second wait
     ASSERT_EQ(3, ::send(fds[1], "xyz", 3, 0));
-    EXPECT_EQ(3, sockRecv(fds[0], buf, 3, MSG_PEEK, 0));
     ::close(fds[1]);
     EXPECT_EQ(3, sockRecv(fds[0], buf, 10, 0, 5)); // what arrived before the end
     EXPECT_EQ(0, sockRecv(fds[0], buf, 10, 0, 0));
     ::close(fds[0]);
-    EXPECT_EQ(-1, sockRecv(-1, buf, 4, 0, 0));
     EXPECT_EQ(-1, sockRecv(-1, buf, 4, 0, 3));
-    EXPECT_EQ(-1, sockRecv(FD_SETSIZE + 5, buf, 4, 0, 3));
 }
 
 } // namespace

@@ -12,8 +12,6 @@
 #include <vector>
 
 #include "platform/EvEvent.h"
-#include "platform/OXPlatformInfo.h"
-#include "platform/SimulatedVolume.h"
 #include "port/CXDirectory.h"
 #include "support/TestSupport.h"
 
@@ -60,73 +58,6 @@ protected:
         writeFile(src + "/tables/idx/state", "index");
     }
 };
-
-TEST_F(DirectoryTest, ReadFindAndWrongState) {
-    writeFile(src + "/JobId.12345", "x");
-    writeFile(src + "/other", "y");
-    CXDirectory dir;
-    EXPECT_EQ(nullptr, dir.read());
-    EXPECT_EQ(-1, dir.getLastError());
-    std::string found;
-    EXPECT_EQ(-1, dir.open((src + "/nope").c_str()));
-    EXPECT_EQ(ENOENT, dir.getLastError());
-
-    ASSERT_EQ(0, dir.open(src.c_str()));
-    std::set<std::string> seen;
-    while (const char* n = dir.read())
-        seen.insert(n);
-    EXPECT_EQ((std::set<std::string>{".", "..", "JobId.12345", "other"}), seen);
-    EXPECT_EQ(0, dir.getLastError());
-    ASSERT_EQ(0, dir.open(src.c_str()));
-    EXPECT_EQ(0, dir.findFileByPattern("bId.1", found, 0));
-    EXPECT_EQ(src + "/JobId.12345", found);
-    EXPECT_EQ(1, dir.findFileByPattern("JobId", found, 0)); // from the current position
-    ASSERT_EQ(0, dir.open(src.c_str()));
-    EXPECT_EQ(1, dir.findFileByPattern("jobid", found, 0)); // case-sensitive
-    EXPECT_EQ(0, dir.close());
-    EXPECT_EQ(0, dir.close());
-}
-
-TEST_F(DirectoryTest, CopyFilesSkipsExceptAtEveryLevelAndFailsOnSubdirectoryWithoutRecursion) {
-    fillTree();
-    fs::create_directory(dst + "/tables"); // an existing target directory is accepted
-    CXDirectory dir;
-    dir.setRecursion(true);
-    ASSERT_EQ(0, dir.open(src.c_str()));
-    EXPECT_EQ(0, dir.copyFiles(dst.c_str(), "STATE"));
-    auto want = snapshot(src);
-    want.erase("State");
-    want.erase("tables/idx/state");
-    EXPECT_EQ(want, snapshot(dst));
-    struct stat st;
-    ASSERT_EQ(0, ::stat((dst + "/data1").c_str(), &st));
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    EXPECT_EQ(0744u & ~mask, st.st_mode & 0777);
-
-    freshDst();
-    CXDirectory flat;
-    ASSERT_EQ(0, flat.open(src.c_str()));
-    EXPECT_EQ(-1, flat.copyFiles(dst.c_str(), nullptr));
-    EXPECT_EQ(EISDIR, flat.getLastError());
-    ASSERT_EQ(0, flat.open(src.c_str()));
-    EXPECT_EQ(0, flat.copyFiles(dst.c_str(), nullptr, true));
-    EXPECT_EQ(readFile(src + "/data1"), readFile(dst + "/data1"));
-    EXPECT_FALSE(exists(dst + "/tables/t.dat"));
-
-    CXDirectory rec;
-    rec.setRecursion(true);
-    ASSERT_EQ(0, rec.open(src.c_str()));
-    EXPECT_EQ(-1, rec.copyFiles((dst + "/missing").c_str(), nullptr));
-    EXPECT_EQ(ENOENT, rec.getLastError());
-    // A file where a subdirectory should go: the nested copy fails even when
-    // errors are ignored at the top.
-    freshDst();
-    writeFile(dst + "/tables", "in the way");
-    ASSERT_EQ(0, rec.open(src.c_str()));
-    EXPECT_EQ(-1, rec.copyFiles(dst.c_str(), nullptr, true));
-    EXPECT_EQ(ENOTDIR, rec.getLastError());
-}
 
 TEST_F(DirectoryTest, ExternalCopyIsCheckedAndFallsBackOnAnyMiss) {
     fillTree();
@@ -202,22 +133,6 @@ TEST_F(DirectoryTest, ListRemoveAndSum) {
     ASSERT_EQ(0, dir.open(src.c_str()));
     EXPECT_EQ(0, dir.removeFiles(nullptr));
     EXPECT_TRUE(fs::is_empty(src));
-}
-
-TEST_F(DirectoryTest, GetFreeSpaceReadsTheVolumeThroughTheEnv) {
-    platform::SimulatedVolume volume(src, 1 << 20, 4096);
-    writeFile(src + "/used", std::string(100000, 'u'));
-    CXDirectory dir;
-    unsigned long long freeBlocks = 0, totalBlocks = 0, f2 = 0, t2 = 0;
-    unsigned long blockSize = 0, b2 = 0;
-    ASSERT_EQ(0, dir.getFreeSpace(src.c_str(), &freeBlocks, &totalBlocks, &blockSize));
-    EXPECT_EQ(4096u, blockSize);
-    EXPECT_EQ(256u, totalBlocks);
-    EXPECT_EQ((1048576u - 100000u) / 4096u, freeBlocks);
-    ASSERT_EQ(0, dir.getFreeSpaceDepotSvc(src.c_str(), &f2, &t2, &b2));
-    EXPECT_EQ(freeBlocks, f2);
-    EXPECT_EQ(-1, dir.getFreeSpace((src + "/none").c_str(), &f2, &t2, &b2));
-    EXPECT_EQ(ENOENT, dir.getLastError());
 }
 
 // Links inside the tree that lead out of it are never followed.

@@ -1,5 +1,4 @@
-// Buffered file: line readers (narrow and wide), line writer and buffered
-// transfer around buffer boundaries.
+// Buffered file: the line reader and buffered writes around buffer boundaries.
 #include <unistd.h>
 
 #include <string>
@@ -70,67 +69,6 @@ TEST_F(CXFileTest, GetLineTruncatesAndResumesAtNextLine) {
                 EXPECT_EQ(buf[size], '#');
                 EXPECT_EQ(f.getLastError(), step.lastError);
             }
-        }
-    }
-}
-
-std::string unitsToBytes(const std::wstring& w) {
-    return std::string(reinterpret_cast<const char*>(w.data()), w.size() * sizeof(wchar_t));
-}
-
-TEST_F(CXFileTest, GetLineWReadsFourByteUnits) {
-    const std::vector<std::pair<std::string, std::vector<std::wstring>>> cases = {
-        {unitsToBytes(L"ab\r\ncd\n"), {L"ab", L"cd"}},
-        {unitsToBytes(L"x\ry\n\r\r\n\n"), {L"x\ry", L"\r", L""}},
-        {unitsToBytes(L"\xFEFFhello\n"), {L"hello"}},
-        {unitsToBytes(L"\xFEFF\xFEFFx\n"), {L"\xFEFFx"}},
-        {unitsToBytes(L"ab\xFEFF"
-                      L"cd\n"),
-         {L"abcd"}},
-        {unitsToBytes(L"a\r\xFEFF\nb\n"), {L"a", L"b"}},
-        // Only whole units with the value 10 or 13 end or hold a line.
-        {unitsToBytes(L"\x010A\x0D00\x0A0A\n"), {L"\x010A\x0D00\x0A0A"}},
-        {unitsToBytes(L"ab\n") + std::string("\x01\x02", 2), {L"ab"}},
-        {unitsToBytes(L"\xFEFF"), {}},
-    };
-    for (unsigned int bufSize : {1024u, 4u, 6u, 9u}) {
-        for (size_t i = 0; i < cases.size(); ++i) {
-            SCOPED_TRACE("case " + std::to_string(i) + " buffer " + std::to_string(bufSize));
-            CXFile f;
-            openWith(f, cases[i].first, bufSize, sfOpenRead);
-            wchar_t buf[64];
-            for (const std::wstring& line : cases[i].second) {
-                EXPECT_EQ(f.getLineW(buf, sizeof buf), 1);
-                EXPECT_EQ(std::wstring(buf), line);
-            }
-            EXPECT_EQ(f.getLineW(buf, sizeof buf), 0);
-        }
-    }
-}
-
-TEST_F(CXFileTest, PutLineKeepsEveryByteAroundBufferBoundaries) {
-    for (unsigned int bufSize : {1u, 7u, 8u, 1024u}) {
-        SCOPED_TRACE("buffer " + std::to_string(bufSize));
-        std::string expected;
-        CXFile f;
-        ASSERT_EQ(f.open(path.c_str(), sfOpenCreate), 0);
-        ASSERT_EQ(f.truncate(), 0);
-        ASSERT_EQ(f.setBufSize(bufSize), 0);
-        for (size_t len = 0; len <= 20; ++len) {
-            ASSERT_EQ(f.putLine(pattern(len).c_str()), 0);
-            expected += pattern(len) + "\n";
-            ASSERT_EQ(f.getCurOffset(), expected.size());
-            // Whatever is not yet on disk is less than one buffer.
-            ASSERT_LT(expected.size() - static_cast<size_t>(sizeOnDisk(path)), bufSize);
-        }
-        ASSERT_EQ(f.putLine("flushed", true), 0);
-        expected += "flushed\n";
-        EXPECT_EQ(testsupport::readFile(path), expected);
-        ASSERT_EQ(f.seek(0, sfSeekSet), 0);
-        char buf[64];
-        for (size_t len = 0; len <= 20; ++len) {
-            ASSERT_EQ(f.getLine(buf, sizeof buf), 1);
-            EXPECT_EQ(std::string(buf), pattern(len));
         }
     }
 }

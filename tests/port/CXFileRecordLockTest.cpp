@@ -1,12 +1,8 @@
 // Buffered file: whole-file record locks between processes and between
-// objects of one process, waiting and back-off, and the fallback where
-// open-file-description locks are rejected.
-#include <dlfcn.h>
+// objects of one process, and waiting for a lock held elsewhere.
 #include <fcntl.h>
 
 #include <cerrno>
-#include <cstdarg>
-#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,55 +11,6 @@
 
 using cxfiletest::CXFileTest;
 using cxfiletest::HookClock;
-
-// Lock requests reach the kernel through fcntl64; this definition takes
-// precedence over the C library's, so a test can make the next requests fail
-// with a chosen errno (ENOLCK and EINTR cannot be provoked otherwise).
-// Unarmed, every call passes straight through.
-namespace {
-
-struct LockFaults {
-    std::deque<int> next;   // errnos for the next lock requests, in order
-    int always = 0;         // errno for every lock request when non-zero
-    bool rejectOfd = false; // every F_OFD_SETLK fails with EINVAL
-    std::vector<int> commands;
-    unsigned long requests = 0; // lock (not unlock) requests seen
-};
-
-LockFaults faults;
-
-struct FaultScope {
-    FaultScope() { faults = LockFaults(); }
-    ~FaultScope() { faults = LockFaults(); }
-};
-
-} // namespace
-
-extern "C" int fcntl64(int fd, int cmd, ...) {
-    using FcntlFn = int (*)(int, int, ...);
-    static FcntlFn real = reinterpret_cast<FcntlFn>(::dlsym(RTLD_NEXT, "fcntl64"));
-    va_list ap;
-    va_start(ap, cmd);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
-    if (cmd == F_SETLK || cmd == F_OFD_SETLK) {
-        faults.commands.push_back(cmd);
-        if (cmd == F_OFD_SETLK && faults.rejectOfd) {
-            errno = EINVAL;
-            return -1;
-        }
-        if (static_cast<const struct flock64*>(arg)->l_type != F_UNLCK) {
-            ++faults.requests;
-            if (!faults.next.empty() || faults.always != 0) {
-                errno = faults.next.empty() ? faults.always : faults.next.front();
-                if (!faults.next.empty())
-                    faults.next.pop_front();
-                return -1;
-            }
-        }
-    }
-    return real(fd, cmd, arg);
-}
 
 namespace {
 
@@ -174,53 +121,6 @@ TEST_F(CXFileTest, LockWaitsInGrowingStepsUntilTimeout) {
     };
     EXPECT_EQ(f.lock(sfLockExclusive, 13), 1);
     EXPECT_EQ(clock.waits().size(), 3u);
-}
-
-TEST_F(CXFileTest, LockRetriesInterruptsAndBacksOffWhenRecordsRunOut) {
-    FaultScope scope;
-    platform::VirtualClock clock;
-    CXFile f;
-    openWith(f, "x");
-    faults.next = {EINTR, EINTR, EINTR};
-    EXPECT_EQ(f.lock(sfLockExclusive, 0), 1);
-    EXPECT_EQ(faults.requests, 4u);
-    EXPECT_TRUE(clock.waits().empty());
-    ASSERT_EQ(f.unlock(), 0);
-
-    // The time-out of 0 does not apply to ENOLCK.
-    faults.next.assign(7, ENOLCK);
-    EXPECT_EQ(f.lock(sfLockExclusive, 0), 1);
-    EXPECT_EQ(clock.waitSeconds(), (std::vector<unsigned long>{1, 2, 4, 8, 16, 32, 32}));
-    ASSERT_EQ(f.unlock(), 0);
-    // Gives up once more than 299 seconds have gone into backing off.
-    clock.clearWaits();
-    faults.always = ENOLCK;
-    EXPECT_EQ(f.lock(sfLockExclusive, 1000), -1);
-    EXPECT_EQ(f.getLastError(), ENOLCK);
-    EXPECT_EQ(clock.waits().size(), 14u);
-}
-
-TEST_F(CXFileTest, LockFallsBackToProcessLocksWhereOfdIsRejected) {
-    FaultScope scope;
-    CXFile f;
-    openWith(f, "x");
-    ASSERT_EQ(f.lock(sfLockExclusive, 0), 1);
-    ASSERT_EQ(f.unlock(), 0);
-    EXPECT_EQ(faults.commands, (std::vector<int>{F_OFD_SETLK, F_OFD_SETLK}));
-    // In a child: the fallback is remembered for the rest of the process.
-    EXPECT_EQ(testsupport::runInChild([&] {
-                  faults = LockFaults();
-                  faults.rejectOfd = true;
-                  CXFile g;
-                  if (g.open(path.c_str(), sfOpenReadWrite) != 0 ||
-                      g.lock(sfLockExclusive, 0) != 1 || g.unlock() != 0 ||
-                      g.lock(sfLockShared, 0) != 1)
-                      return 1;
-                  return faults.commands == std::vector<int>{F_OFD_SETLK, F_SETLK, F_SETLK, F_SETLK}
-                             ? 0
-                             : 2;
-              }),
-              0);
 }
 
 } // namespace

@@ -47,31 +47,6 @@ TEST_F(CXFileTest, TransferSeekAndTruncate) {
     EXPECT_EQ(f.close(), 0); // closed: nothing to do
 }
 
-TEST_F(CXFileTest, OpenModesPermissionsAndRetries) {
-    const mode_t oldMask = ::umask(022);
-    CXFile f;
-    ASSERT_EQ(f.open(path.c_str(), sfOpenCreate), 0);
-    const int fd = f.getMainDescriptor();
-    ASSERT_EQ(f.bufWrite("keep me", 7), 7);
-    ASSERT_EQ(f.close(), 0);
-    EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
-    struct stat st;
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0744u);
-    ::umask(oldMask);
-
-    ASSERT_EQ(f.open(path.c_str(), sfOpenWrite), 0); // no O_TRUNC
-    ASSERT_EQ(f.write("K", 1), 1);
-    ASSERT_EQ(f.close(), 0);
-    EXPECT_EQ(testsupport::readFile(path), "Keep me");
-
-    platform::VirtualClock clock;
-    EXPECT_EQ(f.open(path.c_str(), sfOpenCreateNew, 3), -1);
-    EXPECT_EQ(f.getLastError(), EEXIST);
-    EXPECT_EQ(clock.waits(), (std::vector<unsigned long>{1000, 1000, 1000}));
-    EXPECT_EQ(f.isOpened(), 0);
-}
-
 TEST_F(CXFileTest, DestructorFlushesAndFailedFlushStillCloses) {
     {
         CXFile f;

@@ -54,42 +54,12 @@ protected:
     std::string marker = folder + "/restoreInProgress";
 };
 
-TEST_F(MarkerTest, OwnMarkerContentFolderAndRemoval) {
-    EXPECT_EQ(CXLockedMarkerFile(std::string(), 5).openLocked("x"), -42);
-    EXPECT_EQ(CXLockedMarkerFile(home.sub("missing"), 5).isLocked(), 0);
-    const std::string nested = home.sub("x/y/cache");
-    {
-        CXLockedMarkerFile m(nested, 0);
-        EXPECT_EQ(m.unLock(), -10);
-        EXPECT_EQ(m.lock(), -1); // not open
-        ASSERT_EQ(m.openLocked("abc"), 0);
-        EXPECT_EQ(m.getMarkerPath(), nested + "/restoreInProgress");
-        EXPECT_EQ(testsupport::readFile(m.getMarkerPath()), std::string("abc\0", 4));
-        struct stat st;
-        ASSERT_EQ(::stat(nested.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0700u);
-        EXPECT_EQ(m.isLocked(), 1);
-        EXPECT_EQ(m.openLocked("abc"), -1);
-        EXPECT_EQ(m.lock(), -1);
-    }
-    EXPECT_FALSE(exists(nested)); // the emptied folder goes with the marker
-    EXPECT_TRUE(exists(home.sub("x/y")));
-    // The content overwrites the start of an existing file without truncating it.
-    testsupport::writeFile(folder + "/download.lck", "hello world");
-    CXLockedMarkerFile m(folder, "download.lck", 0);
-    ASSERT_EQ(m.openLocked("abc"), 0);
-    EXPECT_EQ(testsupport::readFile(folder + "/download.lck"), std::string("abc\0o world", 11));
-    EXPECT_EQ(m.unLockAndRemove(), 0);
-    EXPECT_FALSE(exists(folder + "/download.lck"));
-}
-
 TEST_F(MarkerTest, MarkerOfALiveHolderIsBusyAndSurvivesItsObservers) {
     ProcessSignal held, release;
     pid_t child = holdInChild(folder, held, release);
     ASSERT_TRUE(held.wait());
     {
         platform::VirtualClock clock;
-        EXPECT_EQ(CXLockedMarkerFile(folder, 0).isLocked(), 1);
         EXPECT_EQ(CXLockedMarkerFile(folder, 0).isLocked(), 1);
         EXPECT_TRUE(clock.waits().empty());
         CXLockedMarkerFile waiter(folder, 3);
@@ -116,29 +86,6 @@ TEST_F(MarkerTest, MarkerOfAKilledProcessIsStaleAndRemoved) {
     EXPECT_EQ(CXLockedMarkerFile(folder, 0).isLocked(), 0);
     EXPECT_EQ(clock.waits(), std::vector<unsigned long>{5000});
     EXPECT_FALSE(exists(marker));
-}
-
-TEST_F(MarkerTest, MarkerTakenDuringThePauseIsLeftAlone) {
-    testsupport::writeFile(marker, "");
-    ProcessSignal go, held, release;
-    pid_t child = testsupport::forkChild([&] {
-        go.wait();
-        CXLockedMarkerFile m(folder, 0);
-        if (m.openLocked(nullptr) != 0)
-            return 1;
-        held.post();
-        release.wait();
-        return 0;
-    });
-    HookedClock clock([&] {
-        go.post();
-        held.wait();
-    });
-    EXPECT_EQ(CXLockedMarkerFile(folder, 0).isLocked(), 0);
-    EXPECT_TRUE(exists(marker));
-    EXPECT_EQ(isLockedInChild(folder), 1);
-    release.post();
-    EXPECT_EQ(testsupport::waitChild(child), 0);
 }
 
 // The holder removes its marker while this object waits for the lock; the
