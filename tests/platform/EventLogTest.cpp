@@ -45,25 +45,4 @@ TEST(EventLogTest, RaisedEventsCarryNumberSeverityJobAndTypedArgumentsInOrder) {
         << testsupport::readFile(file);
 }
 
-TEST(EventLogTest, DebugLinesAreFilteredByTheKeyStoreLevelButAlwaysCaptured) {
-    testsupport::ScratchHome home;
-    EXPECT_EQ(testsupport::runInChild([] {
-                  EvDebug::setApplicationName("leveltest");
-                  platform::TestSink sink;
-                  EvDebug::debugLvl(nullptr, 1, "one %d", 1);
-                  EvDebug::DebugJob(nullptr, 2, "", 42, "two %s", "x");
-                  platform::KeyStore::set(platform::kPlatformSection, "DebugLevel", "2");
-                  EvDebug::DebugJob(nullptr, 2, "", 42, "three\n");
-                  std::string log =
-                      testsupport::readFile(platform::homePath("logs") + "/leveltest.log");
-                  return sink.lines().size() == 3 && sink.lines()[2].text == "three" &&
-                                 log.find(" 1 0 one 1\n") != std::string::npos &&
-                                 log.find("two x") == std::string::npos &&
-                                 log.find(" 2 42 three\n") != std::string::npos
-                             ? 0
-                             : 1;
-              }),
-              0);
-}
-
 } // namespace

@@ -40,9 +40,6 @@ TEST(KeyStoreTest, ValuesNumbersAndMalformedLines) {
     EXPECT_FALSE(info.getNumber("depot", "dec", &v)); // names are exact
     EXPECT_FALSE(info.getNumber(nullptr, "dec", &v));
     EXPECT_EQ(v, 7u);
-    int i = 3;
-    EXPECT_EQ(info.getRegInt("Depot", "neg", &i), 1);
-    EXPECT_EQ(i, -5);
     for (int line : {1, 5, 6})
         EXPECT_TRUE(
             sink.hasLine("KEYSTORE: skipped malformed line " + std::to_string(line) + " of"));

@@ -45,25 +45,6 @@ TEST(OxNamedMutex, LockFileNamesAreSafeBoundedAndDistinct) {
     EXPECT_NE(fa, OxNamedMutex::lockFileName(std::string(999, 'x') + "y"));
 }
 
-TEST(OxNamedMutex, NestsForItsHolderAndExcludesOtherThreadsAndObjects) {
-    testsupport::ScratchHome home;
-    OxNamedMutex m("dir/name");
-    EXPECT_EQ(m.filePath(), home.path() + "/locks/" + OxNamedMutex::lockFileName("dir/name"));
-    ASSERT_TRUE(m.lock(0));
-    ASSERT_TRUE(m.lock(0));
-    OxNamedMutex other("dir/name");
-    EXPECT_FALSE(other.lock(0));
-    bool tookInThread = true;
-    std::thread([&] { tookInThread = m.lock(0); }).join(); // not nesting
-    EXPECT_FALSE(tookInThread);
-    EXPECT_TRUE(m.unlock());
-    EXPECT_FALSE(other.lock(0)); // still held once
-    EXPECT_TRUE(m.unlock());
-    EXPECT_FALSE(m.unlock());
-    EXPECT_EQ(m.lastError(), EPERM);
-    EXPECT_TRUE(other.lock(0));
-}
-
 TEST(OxNamedMutex, OtherProcessesWaitThroughTheClockAndADeadHolderReleases) {
     testsupport::ScratchHome home;
     ProcessSignal held, release;

@@ -15,21 +15,6 @@
 
 namespace {
 
-TEST(OxProcessTest, SplitCommandLine) {
-    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-        {"   \t ", {}},
-        {"  lead   and\ttabs  ", {"lead", "and", "tabs"}},
-        {"\"/opt/my tools/cp\" -r \"a b\"", {"/opt/my tools/cp", "-r", "a b"}},
-        {"pre\"fix mid\"post x", {"prefix midpost", "x"}},
-        {"\"in \\\"quotes\\\" too\"", {"in \"quotes\" too"}},
-        {"a \"\" b", {"a", "", "b"}},
-        {"back\\slash stays", {"back\\slash", "stays"}},
-        {"\"unterminated quote", {"unterminated quote"}},
-    };
-    for (const auto& [line, words] : cases)
-        EXPECT_EQ(words, OxProcess::SplitCommandLine(line)) << line;
-}
-
 TEST(OxProcessTest, RunsWaitsAndReportsEveryEnding) {
     testsupport::ScratchHome home;
     const std::string out = home.sub("out");
@@ -67,29 +52,6 @@ TEST(OxProcessTest, RunsWaitsAndReportsEveryEnding) {
     EXPECT_TRUE(process.StartProcess("/bin/sh", "sh -c \"exit 5\"", buffer, sizeof buffer, 0));
     EXPECT_TRUE(process.WaitForProcessToEnd(code, buffer, sizeof buffer, -1));
     EXPECT_EQ(5, code);
-}
-
-TEST(OxProcessTest, StartFailures) {
-    testsupport::ScratchHome home;
-    const std::string plain = home.sub("plain");
-    testsupport::writeFile(plain, "not a program");
-    ::chmod(plain.c_str(), 0755);
-    const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
-        {"/bin/true", "  ", 0, "empty command line"},
-        {"no-such-program-here", "x", 0, "cannot find executable [no-such-program-here]"},
-        {"/no/such/program", "x", 0,
-         "cannot execute [/no/such/program]: No such file or directory"},
-        {plain, "x", 0, "cannot execute [" + plain + "]: Exec format error"},
-        {"/bin/true", "true", 4, "unknown flags 4"},
-    };
-    for (const auto& [exe, line, flags, text] : cases) {
-        OxProcess process;
-        std::string error;
-        EXPECT_FALSE(process.StartProcess(exe, line, error, flags));
-        EXPECT_EQ(text, error);
-        int code;
-        EXPECT_FALSE(process.WaitForProcessToEnd(code, error, -1)); // nothing left running
-    }
 }
 
 } // namespace
