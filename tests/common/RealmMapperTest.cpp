@@ -79,41 +79,4 @@ TEST(RealmMapperTest, PlatformAnswersAreCachedAndFailuresAreNot) {
     });
 }
 
-TEST(RealmMapperTest, RealmIdDefaultsToTwoAndIsAskedOnce) {
-    for (auto [configured, expected] :
-         std::vector<std::pair<const char*, unsigned long>>{{nullptr, 2}, {"0", 2}, {"7", 7}}) {
-        testsupport::ScratchHome home;
-        if (configured)
-            KeyStore::set(kWardenSection, "RealmId", configured);
-        inChild([expected = expected] {
-            EXPECT_EQ(RealmMapper().getRealmId(), expected);
-            ASSERT_TRUE(KeyStore::set(kWardenSection, "RealmId", "55"));
-            EXPECT_EQ(RealmMapper().getRealmId(), expected);
-        });
-    }
-}
-
-TEST(RealmMapperTest, ConcurrentMappersShareOneConsistentMap) {
-    testsupport::ScratchHome home;
-    KeyStore::set("__Cache", "sRealmIdNumMapping", "1:101;2:102");
-    inChild([] {
-        RealmMapper warm;
-        std::vector<std::thread> threads;
-        std::vector<int> wrong(4, 0);
-        for (int t = 0; t < 4; ++t) {
-            threads.emplace_back([t, &wrong] {
-                RealmMapper m;
-                for (unsigned long id = 1; id <= 60; ++id) {
-                    unsigned long want = id <= 2 ? 100 + id : id; // platform default: itself
-                    if (m.idToNumber(id) != want || m.numberToId(want) != id)
-                        ++wrong[t];
-                }
-            });
-        }
-        for (std::thread& th : threads)
-            th.join();
-        EXPECT_EQ(wrong, std::vector<int>(4, 0));
-    });
-}
-
 } // namespace
