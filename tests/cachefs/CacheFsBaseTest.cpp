@@ -56,11 +56,6 @@ TEST_F(CacheFsBaseTest, RootAndReserveFilePerCacheTypeAndAppType) {
         EXPECT_TRUE(testsupport::exists(c.root));
         EXPECT_EQ(fs.getPadBlocks(), 1000000 / fs.getBlockSize());
     }
-    KeyStore::set(kPlatformSection, "RemoteRealmFocus", "r7");
-    TestCacheFs fs(kJobResultsAppType, TCacheTypeTape);
-    fs.initialize("client1");
-    EXPECT_EQ(std::string(fs.getCacheFs()), jr + "/r7");
-    EXPECT_EQ(fs.getReserveFilePath(), jr + "/r7/reserveFile");
 }
 
 // A volume whose free space cannot be read.
@@ -116,38 +111,6 @@ TEST_F(CacheFsBaseTest, EveryFailureKeepsItsReasonAndPendingMessage) {
         EXPECT_EQ(fs.jobPendingMessage(), c.message);
         EXPECT_EQ(fs.getNumericJobPendingMessage(), c.number);
         EXPECT_EQ(fs.getCacheFs(), nullptr);
-    }
-    TestCacheFs jr(kJobResultsAppType, TCacheTypeTape);
-    EXPECT_TRUE(jr.isInitialized()); // never initialised: retried with the focus client
-    EXPECT_EQ(jr.jobPendingMessage(), "cannot access Job Results cache");
-    EXPECT_EQ(jr.getNumericJobPendingMessage(), 0x0E000074);
-    KeyStore::set(kPlatformSection, "IndexCacheDir", missing);
-    TestCacheFs fs;
-    fs.initialize("client1");
-    EXPECT_FALSE(fs.isInitialized());
-    EXPECT_EQ(fs.getAccessError(), ENOENT);
-    EXPECT_FALSE(testsupport::exists(missing)); // a final failure is not retried
-    KeyStore::set(kPlatformSection, "IndexCacheDir", "-");
-    KeyStore::set(kPlatformSection, "ProductDir", home.sub("prod", true));
-    TestCacheFs product;
-    product.initialize("client1");
-    EXPECT_EQ(std::string(product.getCacheFs()), home.sub("prod") + "/TempIndex/OX_Index");
-}
-
-TEST_F(CacheFsBaseTest, LocalIntermediateCacheBecomesTheBase) {
-    const std::string local = home.sub("local", true);
-    KeyStore::set(kPlatformSection, "IndexCacheDir", home.sub("remote-missing"));
-    KeyStore::set("~Machines\\client1", "sLOCALINDEXCACHEPATH", local);
-    for (int variant = 0; variant < 3; ++variant) {
-        KeyStore::set("~Machines\\client1", "bLOCALINDEXCACHEDISABLED", variant == 2 ? "1" : "0");
-        TestCacheFs fs;
-        fs.setUseIntermediateCache(variant != 1);
-        fs.initialize("client1");
-        ASSERT_EQ(fs.isInitialized(), variant == 0) << variant;
-        if (variant == 0) {
-            EXPECT_EQ(std::string(fs.getCacheFs()), local + "/OX_Index");
-            EXPECT_EQ(fs.getRemoteCacheFs(), home.sub("remote-missing"));
-        }
     }
 }
 

@@ -129,7 +129,7 @@ TEST_F(CleanUpTest, RoutineCleanUpAnswersByTheFreeShareWithItsEvents) {
     }
 }
 
-TEST_F(CleanUpTest, SpaceWantedRemovesOldestAccessFirstThenRecentOfTheApplication) {
+TEST_F(CleanUpTest, SpaceWantedRemovesOldestAccessFirst) {
     // Four old directories of 1 MB and 512 KB ballast on 6 MB: 383 blocks free,
     // 256 more after each removal; 200 blocks asked plus the pad of 244.
     for (auto [minFreePercent, removed] :
@@ -149,25 +149,6 @@ TEST_F(CleanUpTest, SpaceWantedRemovesOldestAccessFirstThenRecentOfTheApplicatio
         EXPECT_TRUE(sink.events().empty());
         std::filesystem::remove_all(root);
     }
-    // Second pass: recent directories of the application, oldest access first
-    // (c, a, b), until enough is free; another application's is not scanned.
-    platform::VirtualClock clock(kNow);
-    platform::SimulatedVolume v(idx, 4 * kMB);
-    const std::string a = layCacheDir(root, 2, "17", kNow - 5 * kDay, kNow - 2 * kDay, kMB);
-    const std::string b = layCacheDir(root, 2, "17", kNow - 6 * kDay, kNow - kDay, kMB);
-    const std::string c = layCacheDir(root, 2, "17", kNow - 4 * kDay, kNow - 3 * kDay, kMB);
-    const std::string other = layCacheDir(root, 2, "18", kNow - 9 * kDay, kNow - 9 * kDay, 4096);
-    auto fs = makeFs();
-    fs->setNumDays(30);
-    platform::TestSink sink;
-    EXPECT_EQ(fs->cleanUp(400, false, true, true, 0, "17", 0, 0, nullptr, 0), 1);
-    EXPECT_FALSE(exists(c));
-    EXPECT_FALSE(exists(a));
-    EXPECT_TRUE(exists(b));
-    EXPECT_TRUE(exists(other));
-    EXPECT_EQ(eventArgs(sink, 0x0E000045), (Args{{"400", root}}));
-    EXPECT_EQ(eventArgs(sink, 0x0E00004B), (Args{{root}}));
-    EXPECT_EQ(sink.countEvents(0x0E000048), 0);
 }
 
 TEST_F(CleanUpTest, EmergencyCleanUpKeepsRecentDirectoriesAndRaisesAtMostTwelveEvents) {
@@ -188,38 +169,6 @@ TEST_F(CleanUpTest, EmergencyCleanUpKeepsRecentDirectoriesAndRaisesAtMostTwelveE
     }
     for (const std::string& p : paths)
         EXPECT_TRUE(exists(p)) << p;
-    // A vanished root: the failure shares the exhausted counter.
-    std::filesystem::remove_all(root);
-    platform::TestSink sink;
-    EXPECT_EQ(fs->cleanUp(5, false, true, true, 2, "17", 0, 0, nullptr, 0), -1);
-    EXPECT_EQ(sink.countEvents(0x0E000047), 0);
-    auto fresh = makeFs();
-    std::filesystem::remove_all(root);
-    EXPECT_EQ(fresh->cleanUp(5, false, true, true, 2, "17", 0, 0, nullptr, 0), -1);
-    EXPECT_EQ(eventArgs(sink, 0x0E000047), (Args{{"5", root}}));
-}
-
-TEST_F(CleanUpTest, TheRequestersOwnDirectoryIsNeverRemoved) {
-    platform::VirtualClock clock(kNow);
-    const std::string mine = layCacheDir(root, 2, "17", 1000, kNow - 9 * kDay);
-    const std::string requester = layCacheDir(root, 2, "17", 2000, kNow - 8 * kDay);
-    const std::string other = layCacheDir(root, 2, "17", 3000, kNow - 7 * kDay);
-    // A directory object cleaning up never removes its own directory.
-    JobResultsCacheDir self(1, 2, 17, 0, BackupTypeFull, 1000, TCacheTypeTape, false);
-    self.initialize("client1");
-    EXPECT_EQ(self.cleanUp(0, true, false, true, 0, nullptr, 0, 2, "17", 2000), 1);
-    EXPECT_TRUE(exists(mine));
-    EXPECT_TRUE(exists(requester));
-    EXPECT_FALSE(exists(other));
-    // Also in the second pass, where the named application stands for the requester's.
-    const std::string recent = layCacheDir(root, 2, "17", 4000, kNow - 3600);
-    auto fs = makeFs();
-    ASSERT_EQ(fs->setDiskFree(99), 0);
-    platform::SimulatedVolume volume(idx, kMB);
-    testsupport::writeFile(root + "/ballast", std::string(100000, 'x'));
-    fs->setNumDays(1);
-    EXPECT_EQ(fs->cleanUp(0, true, false, true, 0, "17", 0, 2, nullptr, 4000), 0);
-    EXPECT_TRUE(exists(recent));
 }
 
 TEST_F(CleanUpTest, DirectoryWithoutStateFileAndTheProtectedKey) {

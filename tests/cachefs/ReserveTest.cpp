@@ -173,33 +173,6 @@ TEST_F(ReserveTest, LowSpaceCallsCleanUpAndABrokenFileRaisesTheFailureEvent) {
     EXPECT_EQ(fs.getDiskFree(), 20u);
 }
 
-TEST_F(ReserveTest, TheLastObjectOfASingleThreadedProcessReleasesItsLine) {
-    for (bool multi : {false, true}) {
-        EXPECT_EQ(runInChild([&] {
-                      platform::SimulatedVolume volume(idx, 1024 * kMB, 4096);
-                      TestCacheFs::setMultiThreaded(multi);
-                      // Objects that never initialised, or initialised twice,
-                      // must not skew the count of live objects.
-                      { TestCacheFs never; }
-                      {
-                          TestCacheFs twice;
-                          twice.initialize("client1");
-                          twice.initialize("client1");
-                      }
-                      {
-                          TestCacheFs fs;
-                          fs.centralTime = kCentral;
-                          fs.initialize("client1");
-                          CHILD_CHECK(fs.reserve(10 * kMB, 2, "17", 100) == 1);
-                      }
-                      return readFile(reserveFile).empty() == !multi ? 0 : 1;
-                  }),
-                  0)
-            << "multi=" << multi;
-        ::unlink(reserveFile.c_str());
-    }
-}
-
 TEST_F(ReserveTest, EightProcessesReserveAndReleaseWithoutLosingOrDuplicatingLines) {
     platform::SimulatedVolume volume(idx, 1024 * kMB, 4096);
     std::vector<pid_t> kids;
@@ -237,42 +210,6 @@ TEST_F(ReserveTest, EightProcessesReserveAndReleaseWithoutLosingOrDuplicatingLin
         EXPECT_EQ(testsupport::waitChild(k), 0);
     EXPECT_TRUE(consistent);
     EXPECT_EQ(readFile(reserveFile), "");
-}
-
-TEST_F(ReserveTest, AKilledHoldersLineIsDroppedByTheNextReservation) {
-    platform::SimulatedVolume volume(idx, 1024 * kMB, 4096);
-    testsupport::ProcessSignal reserved;
-    pid_t holder = testsupport::forkChild([&] {
-        TestCacheFs fs;
-        fs.centralTime = kCentral;
-        fs.initialize("client1");
-        if (fs.reserve(10 * kMB, 2, "17", 100) != 1)
-            return 1;
-        reserved.post();
-        ::pause();
-        return 0;
-    });
-    ASSERT_TRUE(reserved.wait());
-    ::kill(holder, SIGKILL);
-    EXPECT_EQ(testsupport::waitChild(holder), 128 + SIGKILL);
-    const std::string content = readFile(reserveFile);
-    ASSERT_NE(content.find("42:" + std::to_string(holder) + " 3170"), std::string::npos);
-    // Lines of another host: one just under a day old, one just over.
-    const std::string young = "57:230 700 " + std::to_string(kCentral + 10 - 86400);
-    const std::string old = "57:231 700 " + std::to_string(kCentral + 10 - 86401);
-    writeFile(reserveFile, content + young + "\n" + old + "\n");
-    EXPECT_EQ(runInChild([&] {
-                  TestCacheFs fs;
-                  fs.centralTime = kCentral + 10;
-                  fs.initialize("client1");
-                  CHILD_CHECK(fs.reserveOnDisk(7, 2, "17", 100, false) == 1);
-                  return lines(readFile(reserveFile)) ==
-                                 std::vector<std::string>{young, "42:" + me() + " 7 " +
-                                                                     std::to_string(kCentral + 10)}
-                             ? 0
-                             : 1;
-              }),
-              0);
 }
 
 } // namespace
