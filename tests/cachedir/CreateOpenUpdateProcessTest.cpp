@@ -176,34 +176,4 @@ TEST_F(CreateOpenUpdateProcessTest, AnInterruptedRestoreIsRestoredAgainOnce) {
     EXPECT_EQ(snapshot(dirPath(200)).at("table"), before.at("table"));
 }
 
-TEST_F(CreateOpenUpdateProcessTest, AHalfCopyThatCannotBeRemovedIsRetriedTwentyTimes) {
-    ASSERT_EQ(::geteuid(), 0u) << "only root can leave a file the updating user may not remove";
-    const auto before = previousIndex(100);
-    mkdirs(dirPath(100) + "/checkpoints"); // cannot be copied without descending
-    writeFile(dirPath(100) + "/checkpoints/table", "older rows");
-    // The directory the copy goes to exists already, sticky, holding a file of another user.
-    mkdirs(dirPath(kNow));
-    writeFile(dirPath(kNow) + "/pinned", "root's");
-    auto dir = make(0);
-    namespace fs = std::filesystem;
-    for (const auto& entry : fs::recursive_directory_iterator(home.path()))
-        fs::permissions(entry.path(), fs::perms::all, fs::perm_options::add);
-    fs::permissions(home.path(), fs::perms::all, fs::perm_options::add);
-    fs::permissions(dirPath(kNow), fs::perms::all | fs::perms::sticky_bit);
-    fs::permissions(dirPath(kNow) + "/pinned", fs::perms::owner_read | fs::perms::others_read);
-    EXPECT_EQ(testsupport::runInChild([&] {
-                  if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-                      return 90;
-                  platform::VirtualClock clock(kNow);
-                  dir->copyUponUpdate(true);
-                  // Named as the limit: the waiting directory is newer.
-                  CHILD_CHECK(dir->update(false, 100, false) == nullptr);
-                  CHILD_CHECK(clock.waits() == std::vector<unsigned long>(19, 1000));
-                  return 0;
-              }),
-              0);
-    EXPECT_TRUE(exists(dirPath(kNow) + "/pinned"));
-    EXPECT_EQ(without(snapshot(dirPath(100)), "checkpoints/table"), before);
-}
-
 } // namespace

@@ -1,3 +1,4 @@
+// Create, open and update within one process: names, states, locks and refusals.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -15,15 +16,8 @@ using testsupport::writeFile;
 
 namespace {
 
-constexpr unsigned int kCreateEvent = 0x0E000039;
-
 std::string atimeState(int state, unsigned long atime) {
     return std::to_string(state) + "\n" + std::to_string(atime) + "    \n";
-}
-
-std::string dateText(unsigned int t) {
-    TDebuggable log;
-    return log.dateToString(t);
 }
 
 struct CreateOpenUpdateTest : CacheDirFixture {
@@ -71,34 +65,6 @@ TEST_F(CreateOpenUpdateTest, CreateNamesTheDirectoryAfterNowOrTheGivenTimeAndKee
         }
         EXPECT_EQ(dir->close(false), 0);
     }
-}
-
-TEST_F(CreateOpenUpdateTest, CreateFailuresRaiseTheEventWithApplicationAndDate) {
-    {
-        platform::VirtualClock clock(0);
-        auto dir = make(0);
-        platform::TestSink sink;
-        EXPECT_EQ(dir->create(kNow), nullptr);
-        EXPECT_EQ(dir->getErrno(), -8);
-        EXPECT_EQ(eventArgs(sink, kCreateEvent),
-                  (std::vector<std::string>{"2:17", dateText(kNow)}));
-    }
-    platform::VirtualClock clock(kNow);
-    auto dir = make(0);
-    ASSERT_NE(dir->create(0), nullptr);
-    platform::TestSink sink;
-    EXPECT_EQ(dir->create(0), nullptr) << "the State file is still open";
-    EXPECT_EQ(dir->getErrno(), -6);
-    EXPECT_EQ(sink.countEvents(kCreateEvent), 1);
-
-    // Without initialisation nothing is tried and nothing is said.
-    CacheDirProbe idle(0);
-    sink.clear();
-    EXPECT_EQ(idle.create(0), nullptr);
-    EXPECT_EQ(idle.open(0, false), nullptr);
-    EXPECT_EQ(idle.update(false, 0, false), nullptr);
-    EXPECT_TRUE(sink.lines().empty());
-    EXPECT_TRUE(sink.events().empty());
 }
 
 // ------------------------------------------------------------------ open

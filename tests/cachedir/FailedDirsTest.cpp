@@ -85,38 +85,4 @@ TEST_F(FailedDirsTest, ADirectoryAnotherProcessUsesSurvivesItsDiscard) {
     EXPECT_EQ(writer.release(), 0);
 }
 
-TEST_F(FailedDirsTest, LogEventAppendsOneLinePerEventToTheHostsFile) {
-    const std::string logPath = home.path() + "/cleanup.log";
-    writeFile(logPath, "host header\n");
-    CXFile log;
-    ASSERT_EQ(log.open(logPath.c_str(), sfOpenCreate, 0, 0), 0);
-
-    auto dir = make(kTs);
-    dir->logEvent(0x0E0000FB);
-    EXPECT_EQ(readFile(logPath), "host header\n") << "no file set: nothing written";
-
-    dir->setCleanupLogFile(&log);
-    dir->logEvent(0x0E0000FB);
-    dir->logEvent(0x0E000031); // no clean-up text: no line
-    dir->logEvent(0x0E0000FD);
-    auto noPath = make(0);
-    noPath->setCleanupLogFile(&log);
-    noPath->logEvent(0x0E0000FC);
-    noPath->usePath("");
-    noPath->logEvent(0x0E0000FC);
-
-    TestIndexCacheDir catalog(1, 2, "17", 0, BackupTypeFull, kTs);
-    catalog.setCatalogServerCache(true);
-    catalog.initialize("client1");
-    catalog.setCleanupLogFile(&log);
-    catalog.logEvent(0x0E0000FC);
-
-    const std::string local = "OX_Index/2/17/" + std::to_string(kTs);
-    EXPECT_EQ(readFile(logPath),
-              "host header\n" + local +
-                  ",234881275,Cache directory is in use by another process and was not removed\n" +
-                  local + ",234881277,Cache directory could not be removed\n" + "CatalogServer/" +
-                  local + ",234881276,Cache directory could not be opened for removal\n");
-}
-
 } // namespace

@@ -44,8 +44,6 @@ struct JobFilesTest : ::testing::Test {
 };
 
 TEST_F(JobFilesTest, JobIdFileHoldsTheTokenAndTheStorageNodeHost) {
-    char system[256] = {0};
-    ASSERT_EQ(::gethostname(system, sizeof system - 1), 0);
     struct Case {
         const char* hostsValue;   // idxcache.hosts value for client1; null: no key
         const char* sessionValue; // SessionHostName; null: no key (system host name)
@@ -54,8 +52,6 @@ TEST_F(JobFilesTest, JobIdFileHoldsTheTokenAndTheStorageNodeHost) {
         {"dp-host.example", nullptr, "dp-host.example"},
         {nullptr, nullptr, "client1"},
         {"", "session-host", "session-host"},
-        {"", nullptr, system},
-        {"dp-host.example", "", "dp-host.example"},
         {"", "", "UnKnOwN"},
     };
     icd->setJobPhaseNumber(2);

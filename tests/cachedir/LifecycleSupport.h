@@ -14,8 +14,6 @@
 
 namespace lifecycle {
 
-constexpr uid_t kNobody = 65534;
-
 // mkCacheDir, state 3 and the access time "now": what a job holds while it
 // writes its index.
 inline std::unique_ptr<CacheDirProbe> openForWriting(CacheDirFixture& f, unsigned long timeStamp,
@@ -85,7 +83,7 @@ private:
 inline int runAsNobody(const std::string& home, const std::function<int()>& fn) {
     ::chmod(home.c_str(), 0755);
     return testsupport::runInChild([&] {
-        if (::geteuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             return 90;
         return fn();
     });

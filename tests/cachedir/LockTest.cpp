@@ -35,26 +35,6 @@ struct LockTest : CacheDirFixture {
     std::string d(int i) const { return dirPath(kTs + static_cast<unsigned long>(i)); }
 };
 
-TEST_F(LockTest, SwitchLockFollowsARenamedDirectory) {
-    auto dir = make(kTs + 1);
-    EXPECT_EQ(thrown([&] { dir->switchLock(); }), "switchLock finds no lock");
-    ASSERT_EQ(dir->writeLock(0), 1);
-    EXPECT_EQ(thrown([&] { dir->switchLock(); }), "switchLock finds no lock")
-        << "a probe does not become the current lock";
-    ASSERT_EQ(dir->unLock(), 0);
-
-    ASSERT_EQ(dir->writeLock(60), 1);
-    const std::string renamed = dirPath(kTs + 40);
-    ASSERT_EQ(::rename(d(1).c_str(), renamed.c_str()), 0);
-    dir->usePath(renamed);
-    EXPECT_FALSE(dir->alreadyLocked());
-    EXPECT_EQ(dir->unLock(), -1) << "the lock is still filed under the old name";
-    dir->switchLock();
-    EXPECT_STREQ(dir->slotName(3), renamed.c_str());
-    EXPECT_TRUE(dir->alreadyLocked());
-    EXPECT_EQ(dir->unLock(), 0);
-}
-
 // A child that takes a lock on a directory, reports it and holds it until released.
 struct Holder {
     ProcessSignal locked, release;

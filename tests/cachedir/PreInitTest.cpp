@@ -54,31 +54,4 @@ TEST_F(PreInitTest, SpaceSaverIsReadOncePerProcess) {
     }
 }
 
-TEST_F(PreInitTest, AnAlarmNeverEndsAProcessThatMadeACacheDirectory) {
-    struct Case {
-        bool construct;
-        OXAppType app;
-        int exitCode;
-    };
-    const Case cases[] = {
-        {true, 1, 0},
-        {true, 1001, 0},
-        {false, 1, 128 + SIGALRM}, // the default action, for comparison
-        {true, 5, 128 + SIGALRM},  // the application type fails first
-    };
-    for (const Case& c : cases) {
-        int rc = testsupport::runInChild([&] {
-            std::signal(SIGALRM, SIG_DFL);
-            if (c.construct)
-                CacheDirProbe dir(kTs, c.app);
-            ::raise(SIGALRM);
-            ::raise(SIGALRM); // the handler put itself back
-            struct sigaction now;
-            ::sigaction(SIGALRM, nullptr, &now);
-            return now.sa_handler == SIG_DFL || now.sa_handler == SIG_IGN ? 3 : 0;
-        });
-        EXPECT_EQ(rc, c.exitCode) << c.construct << " " << c.app;
-    }
-}
-
 } // namespace

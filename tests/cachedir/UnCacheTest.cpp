@@ -87,26 +87,6 @@ TEST_F(UnCacheTest, TheRequestersOwnDirectoryIsNeverRemovedWhateverTheKind) {
     EXPECT_EQ(readFile(logPath), "") << "nothing went wrong";
 }
 
-TEST_F(UnCacheTest, ADirectoryAnotherProcessHoldsIsLeftUntouched) {
-    for (bool write : {false, true}) {
-        const unsigned long ts = kTs + (write ? 1 : 2);
-        makeClosed(ts);
-        lifecycle::LockHolder holder(ts, write);
-        ASSERT_TRUE(holder.holding());
-        auto dir = victim(ts);
-        platform::VirtualClock clock;
-        EXPECT_EQ(dir->unCache(true, 2, "17", kOtherTs), 0);
-        EXPECT_TRUE(clock.waits().empty()) << "the lock is only probed";
-        EXPECT_EQ(readFile(statePath(ts)), "0\n1700000100    \n");
-        EXPECT_EQ(readFile(dirPath(ts) + "/sub/part.dat"), "more rows");
-        EXPECT_FALSE(dir->stateFile().isOpened());
-        EXPECT_EQ(holder.release(), 0) << "the holder kept its lock throughout";
-        EXPECT_TRUE(exists(dirPath(ts)));
-    }
-    EXPECT_EQ(readFile(logPath),
-              logLine(kTs + 2, kInUse, kInUseText) + logLine(kTs + 1, kInUse, kInUseText));
-}
-
 TEST_F(UnCacheTest, ADirectoryWhoseWriterWasKilledIsRemoved) {
     testsupport::ProcessSignal ready;
     pid_t writer = testsupport::forkChild([&] {

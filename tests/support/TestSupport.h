@@ -7,8 +7,6 @@
 #include <functional>
 #include <string>
 
-#include "platform/EvEvent.h"
-
 namespace testsupport {
 
 // Makes a fresh directory, points IDXCACHE_HOME at it for the life of the
@@ -52,12 +50,6 @@ public:
 private:
     int fds_[2];
 };
-
-// Whether the sink holds a line of exactly this text ("PREFIX: text"), at
-// this level when one is given.
-bool hasExactLine(const platform::TestSink& sink, const std::string& text, int level = -1);
-// How many captured lines contain the fragment.
-int countContaining(const platform::TestSink& sink, const std::string& fragment);
 
 // Whole content of a file ("" when missing).
 std::string readFile(const std::string& path);
