@@ -142,34 +142,4 @@ TEST_F(CloseDiscardTest, DiscardForResumeKeepsTheTransactionLogsAndSubdirectorie
     EXPECT_FALSE(dir->alreadyLocked());
 }
 
-TEST_F(CloseDiscardTest, FailJobTellsTheJobControllerWhatFailed) {
-    struct Case {
-        const char* warden;     // HostName of the central server
-        const char* jobSetting; // "idxcache.jobs" value for job 42, or null
-        bool wholeJob;
-        int result;
-        std::vector<std::string> jobs; // jobs.log records (without time and pid)
-    } cases[] = {
-        {"ws", nullptr, true, 0, {"BKPINIT job=42 warden=ws 1 2 0 0", "COMPLETE job=42 2 2 0 0"}},
-        {"ws", nullptr, false, 0, {"BKPINIT job=42 warden=ws 1 2 0 0", "COMPLETE job=42 2 1 0 0"}},
-        {"", nullptr, true, -1, {}},
-        {"ws", "unknown", true, -1, {"BKPINIT job=42 warden=ws 1 2 0 0"}},
-        {"ws", "frozen", false, -1, {"BKPINIT job=42 warden=ws 1 2 0 0"}},
-    };
-    for (const Case& c : cases) {
-        testsupport::ScratchHome caseHome;
-        SetUp();
-        KeyStore::set(kWardenSection, "HostName", c.warden);
-        if (c.jobSetting)
-            KeyStore::set(kJobsSection, "42", c.jobSetting);
-        EXPECT_EQ(make(kTs, 1, 42)->failJob(c.wholeJob), c.result);
-        std::vector<std::string> records;
-        std::istringstream log(readFile(caseHome.path() + "/logs/jobs.log"));
-        for (std::string line; std::getline(log, line);) // "<date> <time> <pid> <record>"
-            records.push_back(
-                line.substr(line.find(' ', line.find(' ', line.find(' ') + 1) + 1) + 1));
-        EXPECT_EQ(records, c.jobs);
-    }
-}
-
 } // namespace

@@ -43,34 +43,6 @@ struct JobFilesTest : ::testing::Test {
     }
 };
 
-TEST_F(JobFilesTest, JobIdFileHoldsTheTokenAndTheStorageNodeHost) {
-    struct Case {
-        const char* hostsValue;   // idxcache.hosts value for client1; null: no key
-        const char* sessionValue; // SessionHostName; null: no key (system host name)
-        std::string host;
-    } cases[] = {
-        {"dp-host.example", nullptr, "dp-host.example"},
-        {nullptr, nullptr, "client1"},
-        {"", "session-host", "session-host"},
-        {"", "", "UnKnOwN"},
-    };
-    icd->setJobPhaseNumber(2);
-    icd->setJobAttemptNumber(1);
-    icd->setJobIndexWriteCounter(3);
-    for (const Case& c : cases) {
-        if (c.hostsValue)
-            KeyStore::set(kHostsSection, "client1", c.hostsValue);
-        else
-            KeyStore::remove(kHostsSection, "client1");
-        if (c.sessionValue)
-            KeyStore::set(kPlatformSection, "SessionHostName", c.sessionValue);
-        else
-            KeyStore::remove(kPlatformSection, "SessionHostName");
-        icd->createJobIdFile();
-        EXPECT_EQ(readFile(cacheDir + "/JobId"), "12345:2:1:3 " + c.host + "\n");
-    }
-}
-
 TEST_F(JobFilesTest, ReadJobIdFileBothFormsAndEveryRejectedLine) {
     const std::string file = cacheDir + "/JobId";
     struct Case {

@@ -65,8 +65,6 @@ TEST_F(UnCacheTest, TheRequestersOwnDirectoryIsNeverRemovedWhateverTheKind) {
     const Case cases[] = {
         {"AgeBasedRemoval", [](CacheDirProbe& d) { return d.unCache(false, 2, "17", kTs); }, false},
         {"LowSpaceRemoval", [](CacheDirProbe& d) { return d.unCache(true, 2, "17", kTs); }, false},
-        {"RoutineRemoval", [](CacheDirProbe& d) { return d.routineUnCache(true, 2, "17", kTs); },
-         false},
         // Another realm, another application, another time stamp, no name at all.
         {"AgeBasedRemoval", [](CacheDirProbe& d) { return d.unCache(false, 3, "17", kTs); }, true},
         {"LowSpaceRemoval", [](CacheDirProbe& d) { return d.unCache(true, 2, "18", kTs); }, true},

@@ -114,26 +114,4 @@ TEST_F(CacheFsBaseTest, EveryFailureKeepsItsReasonAndPendingMessage) {
     }
 }
 
-TEST(CacheFsNamesTest, ApplicationIdNamesAndDecimals) {
-    EXPECT_EQ(CacheFsBase::encodeAppIdName(17, 0), "17");
-    EXPECT_EQ(CacheFsBase::encodeAppIdName(17, 3), "scp_17_3");
-    struct Case {
-        const char* name;
-        bool ok;
-        unsigned long a, b;
-    } cases[] = {{"17", true, 17, 0},       {"17x", true, 17, 0},    {" 17", true, 17, 0},
-                 {"scp_17_3", true, 17, 3}, {"scp_17", false, 0, 0}, {"abc", false, 0, 0},
-                 {"", false, 0, 0}};
-    for (const Case& c : cases) {
-        unsigned long a = 99, b = 99;
-        EXPECT_EQ(CacheFsBase::decodeAppIdName(c.name, &a, &b), c.ok) << c.name;
-        EXPECT_EQ(a, c.a) << c.name;
-        EXPECT_EQ(b, c.b) << c.name;
-        EXPECT_EQ(CacheFsBase::isAppIdName(c.name), c.ok) << c.name;
-    }
-    EXPECT_FALSE(CacheFsBase::isDecimal(""));
-    EXPECT_TRUE(CacheFsBase::isDecimal("0123"));
-    EXPECT_FALSE(CacheFsBase::isDecimal("12a"));
-}
-
 } // namespace

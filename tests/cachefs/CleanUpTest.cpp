@@ -171,42 +171,6 @@ TEST_F(CleanUpTest, EmergencyCleanUpKeepsRecentDirectoriesAndRaisesAtMostTwelveE
         EXPECT_TRUE(exists(p)) << p;
 }
 
-TEST_F(CleanUpTest, DirectoryWithoutStateFileAndTheProtectedKey) {
-    struct Case {
-        long long age; // of its time stamp
-        unsigned long numBlocks;
-        bool deleted;
-    } cases[] = {
-        {kDay + 1, 0, true},
-        {kDay - 9, 0, false}, // a day old exactly when looked at: the nine retries come first
-        {3600, 0, false},
-        {3600, 1, true},
-    };
-    for (const Case& c : cases) {
-        platform::VirtualClock clock(kNow);
-        const std::string path = layCacheDir(root, 2, "17", kNow - c.age, -1);
-        recursiveMkdir((path + "/sub").c_str(), 0777);
-        auto fs = makeFs();
-        EXPECT_EQ(
-            fs->cleanUp(c.numBlocks, c.numBlocks == 0, false, true, 0, nullptr, 0, 0, nullptr, 0),
-            1);
-        EXPECT_EQ(exists(path), !c.deleted) << c.age;
-        EXPECT_EQ(clock.waits(), std::vector<unsigned long>(9, 1000));
-        std::filesystem::remove_all(root);
-    }
-    // Time stamp ten days old, last accessed five days ago; nothing at or after
-    // seven days ago may go: the access time protects only job results.
-    for (bool jobResults : {false, true}) {
-        platform::VirtualClock clock(kNow);
-        const std::string r = jobResults ? jrRoot : root;
-        const std::string path = layCacheDir(r, 2, "17", kNow - 10 * kDay, kNow - 5 * kDay);
-        auto fs = makeFs(jobResults);
-        EXPECT_EQ(fs->cleanUp(0, true, false, false, 0, nullptr, kNow - 7 * kDay, 0, nullptr, 0),
-                  1);
-        EXPECT_EQ(exists(path), jobResults);
-    }
-}
-
 TEST_F(CleanUpTest, ScanVisitsOnlyWhatIsAsked) {
     platform::VirtualClock clock(kNow);
     const std::string a = layCacheDir(root, 2, "17", 100, kNow - 50);

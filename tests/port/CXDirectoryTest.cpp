@@ -103,38 +103,6 @@ TEST_F(DirectoryTest, ExternalCopyIsCheckedAndFallsBackOnAnyMiss) {
                                         "/bin/true _idx_src_dir_ _idx_dest_dir_"));
 }
 
-TEST_F(DirectoryTest, ListRemoveAndSum) {
-    fillTree();
-    CXFileList files = {{"kept", 1}};
-    ASSERT_EQ(0, CXDirectory::listFiles(src, files));
-    std::map<std::string, unsigned long long> got(files.begin(), files.end());
-    EXPECT_EQ((std::map<std::string, unsigned long long>{{"kept", 1},
-                                                         {src + "/State", 15},
-                                                         {src + "/data1", 5000},
-                                                         {src + "/tables/t.dat", 3000},
-                                                         {src + "/tables/idx/state", 5}}),
-              got);
-    EXPECT_EQ(-1, CXDirectory::listFiles(src + "/none", files));
-
-    CXDirectory dir;
-    dir.setRecursion(true);
-    ASSERT_EQ(0, dir.open(src.c_str()));
-    EXPECT_EQ(8020, dir.sumSizes());
-
-    CXDirectory flat;
-    ASSERT_EQ(0, flat.open(src.c_str()));
-    EXPECT_EQ(-1, flat.removeFiles("STATE"));
-    EXPECT_EQ(EISDIR, flat.getLastError());
-    EXPECT_TRUE(exists(src + "/State"));
-    ASSERT_EQ(0, dir.open(src.c_str()));
-    EXPECT_EQ(-1, dir.removeFiles("State")); // a nested "state" keeps its folder
-    EXPECT_EQ(ENOTEMPTY, dir.getLastError());
-    EXPECT_EQ("index", readFile(src + "/tables/idx/state"));
-    ASSERT_EQ(0, dir.open(src.c_str()));
-    EXPECT_EQ(0, dir.removeFiles(nullptr));
-    EXPECT_TRUE(fs::is_empty(src));
-}
-
 // Links inside the tree that lead out of it are never followed.
 TEST_F(DirectoryTest, LinksLeadingOutOfTheTreeAreNeverFollowed) {
     const std::string outside = home.sub("outside", true);

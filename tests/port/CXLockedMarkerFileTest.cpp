@@ -4,9 +4,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <functional>
-#include <utility>
-
 #include "platform/Env.h"
 #include "port/CXLockedMarkerFile.h"
 #include "support/TestSupport.h"
@@ -15,21 +12,6 @@ using testsupport::exists;
 using testsupport::ProcessSignal;
 
 namespace {
-
-// A virtual clock that runs an action at the first sleep, so that another
-// process can act exactly while the code under test waits.
-class HookedClock : public platform::VirtualClock {
-public:
-    explicit HookedClock(std::function<void()> hook) : hook_(std::move(hook)) {}
-    void sleepMs(unsigned long ms) override {
-        if (auto h = std::exchange(hook_, nullptr))
-            h();
-        VirtualClock::sleepMs(ms);
-    }
-
-private:
-    std::function<void()> hook_;
-};
 
 // A child that holds the marker until told to let go (then removes it).
 pid_t holdInChild(const std::string& folder, ProcessSignal& held, ProcessSignal& release) {
@@ -85,25 +67,6 @@ TEST_F(MarkerTest, MarkerOfAKilledProcessIsStaleAndRemoved) {
     platform::VirtualClock clock;
     EXPECT_EQ(CXLockedMarkerFile(folder, 0).isLocked(), 0);
     EXPECT_EQ(clock.waits(), std::vector<unsigned long>{5000});
-    EXPECT_FALSE(exists(marker));
-}
-
-// The holder removes its marker while this object waits for the lock; the
-// lock it then gets is on a file nobody can see, so it takes the marker the
-// path names anew instead of reporting a marker that does not exist.
-TEST_F(MarkerTest, WaiterFollowsAMarkerItsHolderRemoved) {
-    ProcessSignal held, release;
-    pid_t child = holdInChild(folder, held, release);
-    ASSERT_TRUE(held.wait());
-    HookedClock clock([&] {
-        release.post();
-        testsupport::waitChild(child);
-    });
-    CXLockedMarkerFile m(folder, 5);
-    ASSERT_EQ(m.openLocked("next"), 0);
-    EXPECT_EQ(testsupport::readFile(marker), std::string("next\0", 5));
-    EXPECT_EQ(isLockedInChild(folder), 1);
-    EXPECT_EQ(m.unLockAndRemove(), 0);
     EXPECT_FALSE(exists(marker));
 }
 
