@@ -90,20 +90,6 @@ TEST_F(CloseDiscardTest, DiscardEmptiesTheStateFileFirstAndRemovesTheDirectory) 
     EXPECT_TRUE(exists(root + "/2/17")); // only the page cache loses its parent
     EXPECT_EQ(dir->getCacheDir(), nullptr);
     EXPECT_FALSE(dir->alreadyLocked());
-
-    // Another process reads it: the discard waits sixty seconds and touches nothing.
-    makeDir(kTs, "2\n1700000100    \n");
-    lifecycle::LockHolder reader(kTs, false);
-    ASSERT_TRUE(reader.holding());
-    auto other = make(kTs);
-    ASSERT_EQ(other->reopenStateFile(), 0);
-    platform::VirtualClock clock;
-    const time_t start = clock.now();
-    EXPECT_EQ(other->discard(false), -1);
-    EXPECT_GE(clock.now() - start, 60);
-    EXPECT_LT(clock.now() - start, 120);
-    EXPECT_EQ(readFile(statePath(kTs)), "2\n1700000100    \n");
-    EXPECT_EQ(reader.release(), 0);
 }
 
 TEST_F(CloseDiscardTest, DiscardForResumeKeepsTheTransactionLogsAndSubdirectories) {

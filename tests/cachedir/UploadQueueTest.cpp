@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cachedir/TestIndexCacheDir.h"
+#include "cachedir/CacheDirProbe.h"
 #include "platform/Env.h"
 #include "platform/OXPlatformInfo.h"
 #include "support/TestSupport.h"
@@ -18,15 +18,6 @@ namespace {
 
 constexpr unsigned long kTimeStamp = 1700000000;
 
-// A test cache directory whose path a test may point anywhere.
-class QueueDir : public TestIndexCacheDir {
-public:
-    explicit QueueDir(unsigned long timeStamp = kTimeStamp)
-        : CacheFsBase(1, TCacheTypeTape, false),
-          TestIndexCacheDir(1, 2, "scp_7_9", 4242, BackupTypeFull, timeStamp) {}
-    using IndexCacheDirBase::setCacheDirPath;
-};
-
 struct UploadQueueTest : ::testing::Test {
     testsupport::ScratchHome home;
     std::string idx = home.sub("idx", true);
@@ -36,7 +27,7 @@ struct UploadQueueTest : ::testing::Test {
         KeyStore::set(kPlatformSection, "IndexCacheDir", idx);
         KeyStore::set(kPlatformSection, "FocusClient", "client1");
     }
-    static void initialize(QueueDir& dir) {
+    static void initialize(CacheDirProbe& dir) {
         ASSERT_EQ(dir.preInitResult, 0);
         dir.initialize("client1");
         ASSERT_NE(dir.getCacheDir(), nullptr);
@@ -58,9 +49,9 @@ TEST_F(UploadQueueTest, SyncUpQueueEntryNames) {
         {home.path() + "/local/OX_Index/2/a/1", home.path() + "/local/OX_Index/2/a/1"},
     };
     for (const Case& c : cases) {
-        QueueDir dir;
+        CacheDirProbe dir(kTimeStamp, 1, 4242, "scp_7_9");
         initialize(dir);
-        dir.setCacheDirPath(c.path.c_str());
+        dir.usePath(c.path);
         EXPECT_EQ(dir.queueForUpload(), 0);
         std::string name = c.entry;
         for (char& ch : name)
@@ -77,7 +68,7 @@ TEST_F(UploadQueueTest, TwoProcessesQueueingOneDirectoryLeaveOneWholeEntry) {
         std::vector<pid_t> children;
         for (int i = 0; i < 2; ++i) {
             children.push_back(testsupport::forkChild([&] {
-                QueueDir dir(timeStamp);
+                CacheDirProbe dir(timeStamp, 1, 4242, "scp_7_9");
                 dir.initialize("client1");
                 if (!dir.getCacheDir())
                     return 10;

@@ -73,12 +73,3 @@ struct Fixture : ::testing::Test {
 };
 
 } // namespace cleanup
-
-// Checks inside forked children: report the failed condition and leave the child.
-#define CHILD_CHECK(cond)                                                                          \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
-            return 1;                                                                              \
-        }                                                                                          \
-    } while (0)

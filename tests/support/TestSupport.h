@@ -4,8 +4,18 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
+
+// Checks inside forked children: report the failed condition and leave the child.
+#define CHILD_CHECK(cond)                                                                          \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
+            return 1;                                                                              \
+        }                                                                                          \
+    } while (0)
 
 namespace testsupport {
 
