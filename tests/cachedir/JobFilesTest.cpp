@@ -143,4 +143,27 @@ TEST_F(JobFilesTest, ParseLocalPathRefusesWhatLeadsOutOfTheCacheRoot) {
     }
 }
 
+TEST_F(JobFilesTest, StatusFilesCompareByFirstLineAndAreRemoved) {
+    const std::string a = idx + "/a", b = idx + "/b";
+    for (const auto& [first, second, equal] :
+         std::vector<std::tuple<std::string, std::string, bool>>{
+             {"OX_Index/2/7/1\r\nCI\n", "OX_Index/2/7/1\nUI\nprevBackupTime=5\n", true},
+             {"OX_Index/2/7/1\n", "OX_Index/2/7/10\n", false},
+             {"", "x\n", false},
+             {std::string("a\0b\n", 4), std::string("a\0c\n", 4), false}}) {
+        writeFile(a, first);
+        writeFile(b, second);
+        EXPECT_EQ(IndexCacheDirBase::isStatusFileEqual(a, b), equal) << first;
+        EXPECT_EQ(IndexCacheDirBase::isStatusFileEqual(b, a), equal) << first;
+    }
+    EXPECT_TRUE(IndexCacheDirBase::isStatusFileEqual(a, idx + "/missing"));
+    const std::string path = IndexCacheDirBase::getJobStatusFilePath(root, kJob);
+    writeFile(path, "p\nCI\n");
+    EXPECT_EQ(IndexCacheDirBase::removeJobStatusFile(root, kJob, nullptr), 0);
+    EXPECT_FALSE(testsupport::exists(path));
+    EXPECT_EQ(IndexCacheDirBase::removeJobStatusFile("", kJob, nullptr), 0); // no root: no file
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    EXPECT_EQ(IndexCacheDirBase::removeJobStatusFile(root, kJob, nullptr), -1);
+}
+
 } // namespace

@@ -37,30 +37,6 @@ struct UploadQueueTest : ::testing::Test {
     }
 };
 
-TEST_F(UploadQueueTest, SyncUpQueueEntryNames) {
-    struct Case {
-        std::string path;
-        std::string entry;
-    };
-    const Case cases[] = {
-        {idx + "/CatalogServer/OX_FcsIndex/2/7/1", "CatalogServer_OX_FcsIndex_2_7_1"},
-        {idx + "/OX_Index\\2\\a\\1", "OX_Index_2_a_1"},
-        // Outside the root the whole path names the entry.
-        {home.path() + "/local/OX_Index/2/a/1", home.path() + "/local/OX_Index/2/a/1"},
-    };
-    for (const Case& c : cases) {
-        CacheDirProbe dir(kTimeStamp, 1, 4242, "scp_7_9");
-        initialize(dir);
-        dir.usePath(c.path);
-        EXPECT_EQ(dir.queueForUpload(), 0);
-        std::string name = c.entry;
-        for (char& ch : name)
-            if (ch == '/')
-                ch = '_';
-        EXPECT_EQ(testsupport::readFile(queueFolder + name), c.path) << c.path;
-    }
-}
-
 TEST_F(UploadQueueTest, TwoProcessesQueueingOneDirectoryLeaveOneWholeEntry) {
     for (unsigned long round = 0; round < 10; ++round) {
         const unsigned long timeStamp = kTimeStamp + round;

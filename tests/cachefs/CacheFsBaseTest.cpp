@@ -58,16 +58,6 @@ TEST_F(CacheFsBaseTest, RootAndReserveFilePerCacheTypeAndAppType) {
     }
 }
 
-// A volume whose free space cannot be read.
-struct BrokenVolume : platform::Env {
-    Env* previous = platform::setEnv(this);
-    ~BrokenVolume() override { platform::setEnv(previous); }
-    int statvfs(const char*, struct statvfs64*) override {
-        errno = EIO;
-        return -1;
-    }
-};
-
 TEST_F(CacheFsBaseTest, EveryFailureKeepsItsReasonAndPendingMessage) {
     const std::string missing = home.sub("missing");
     struct Case {
@@ -88,12 +78,6 @@ TEST_F(CacheFsBaseTest, EveryFailureKeepsItsReasonAndPendingMessage) {
          CacheFsBase::InitNoJobResultsDir,
          "cannot determine Job Results cache base. Not a RealmClient platform",
          0x0E000075},
-        {{},
-         5,
-         CacheFsBase::InitNoFreeSpace,
-         "check if index cache directory " + idx +
-             "/OX_Index is present and accessible on the Depot",
-         0x0E000077},
     };
     for (const Case& c : cases) {
         testsupport::ScratchHome caseHome;
@@ -101,16 +85,29 @@ TEST_F(CacheFsBaseTest, EveryFailureKeepsItsReasonAndPendingMessage) {
         for (const auto& [key, value] : c.keys)
             KeyStore::set(kPlatformSection, key, value);
         TestCacheFs fs(c.app, TCacheTypeTape);
-        {
-            std::unique_ptr<BrokenVolume> broken;
-            if (c.reason == CacheFsBase::InitNoFreeSpace)
-                broken = std::make_unique<BrokenVolume>();
-            fs.initialize("client1");
-        }
+        fs.initialize("client1");
         EXPECT_EQ(fs.getInitializationFailureReason(), c.reason);
         EXPECT_EQ(fs.jobPendingMessage(), c.message);
         EXPECT_EQ(fs.getNumericJobPendingMessage(), c.number);
         EXPECT_EQ(fs.getCacheFs(), nullptr);
+    }
+}
+
+// An index process works in the local intermediate cache without being asked
+// to; the process name is process-wide, so each case runs in a child.
+TEST_F(CacheFsBaseTest, IndexProcessesUseTheLocalIntermediateCache) {
+    KeyStore::set("~Machines\\client1", "sLOCALINDEXCACHEPATH", home.sub("local", true));
+    for (const char* name : {"archiveIndex", "CreateIndex", "browse"}) {
+        EXPECT_EQ(testsupport::runInChild([&] {
+                      EvDebug::setApplicationName(name);
+                      TestCacheFs fs;
+                      fs.initialize("client1");
+                      const bool local = fs.getCacheFs() && std::string(fs.getCacheFs()) ==
+                                                                home.sub("local") + "/OX_Index";
+                      return local == (std::string(name) != "browse") ? 0 : 1;
+                  }),
+                  0)
+            << name;
     }
 }
 

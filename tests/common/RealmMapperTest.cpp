@@ -77,6 +77,10 @@ TEST(RealmMapperTest, PlatformAnswersAreCachedAndFailuresAreNot) {
         EXPECT_EQ(m.numberToId(34), 12u);
         EXPECT_EQ(m.idToNumber(13), 77u);
     });
+    // Without a focus there is no central server to ask: the realm id is 2.
+    KeyStore::set(kWardenSection, "RealmId", "9");
+    KeyStore::set(platform::kPlatformSection, "Focus", "");
+    inChild([] { EXPECT_EQ(RealmMapper().getRealmId(), 2u); });
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 
 #include "common/TDebuggable.h"
@@ -61,6 +62,16 @@ TEST_F(TDebuggableTest, AppToStringNamesOrFallsBackToNumbers) {
             platform::KeyStore::set(kAppsSection, "2:7", value);
         EXPECT_STREQ(TDebuggable().appToString(2, 7), expected) << (value ? value : "none");
     }
+}
+
+// Dates in log lines and event arguments: cut to the caller's buffer, even one of a byte.
+TEST(OXCtimeTest, CutsTheTextToTheBuffer) {
+    char buffer[8];
+    EXPECT_FALSE(OX_ctime(0, buffer, 0));
+    EXPECT_TRUE(OX_ctime(0, buffer, 1));
+    EXPECT_STREQ(buffer, "");
+    EXPECT_TRUE(OX_ctime(1700000000, buffer, sizeof buffer));
+    EXPECT_EQ(std::strlen(buffer), 7u);
 }
 
 } // namespace
