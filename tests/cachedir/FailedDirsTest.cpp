@@ -72,17 +72,4 @@ TEST_F(FailedDirsTest, RemovesTheDirectoriesNewerThanTheLastGoodOneButTheKeptOne
     }
 }
 
-TEST_F(FailedDirsTest, ADirectoryAnotherProcessUsesSurvivesItsDiscard) {
-    makeIndex(appDir + "/200", "3\n1700000100    \n");
-    makeIndex(appDir + "/300");
-    lifecycle::LockHolder writer(200, true);
-    ASSERT_TRUE(writer.holding());
-    auto dir = make(0);
-    platform::VirtualClock clock;
-    dir->cleanFailedCachedirs(150, 0, false);
-    EXPECT_EQ(entries(appDir), std::vector<std::string>{"200"});
-    EXPECT_EQ(readFile(appDir + "/200/State"), "3\n1700000100    \n");
-    EXPECT_EQ(writer.release(), 0);
-}
-
 } // namespace

@@ -1,5 +1,5 @@
 // Helpers for the tests of the end of a cache directory's use: a directory
-// in the writing state, locks held by other processes, unprivileged children.
+// in the writing state, a lock probe from another process, unprivileged children.
 #pragma once
 
 #include <signal.h>
@@ -37,45 +37,6 @@ inline bool writeLockableFromChild(unsigned long timeStamp) {
                return probe.writeLock(0) == 1 ? 0 : 1;
            }) == 0;
 }
-
-// Another process holding the directory's lock (read or write) until released.
-class LockHolder {
-public:
-    LockHolder(unsigned long timeStamp, bool write) {
-        pid_ = testsupport::forkChild([&] {
-            CacheDirProbe holder(timeStamp);
-            holder.initialize("client1");
-            int rc = write ? holder.writeLock(0) : holder.readLock(0);
-            if (rc != 1)
-                return 2;
-            ready_.post();
-            release_.wait();
-            return 0;
-        });
-        ok_ = ready_.wait();
-    }
-    ~LockHolder() { release(); }
-    LockHolder(const LockHolder&) = delete;
-    LockHolder& operator=(const LockHolder&) = delete;
-
-    bool holding() const { return ok_; }
-    // Lets the holder go; its exit code (0 when it held the lock throughout).
-    int release() {
-        if (pid_ <= 0)
-            return rc_;
-        release_.post();
-        rc_ = testsupport::waitChild(pid_);
-        pid_ = -1;
-        return rc_;
-    }
-
-private:
-    testsupport::ProcessSignal ready_;
-    testsupport::ProcessSignal release_;
-    pid_t pid_ = -1;
-    bool ok_ = false;
-    int rc_ = -1;
-};
 
 // Runs fn in a child with the privileges of nobody, so that permissions
 // count; 90 when the privileges cannot be dropped. The scratch home (made

@@ -20,18 +20,14 @@ constexpr long long kNow = 1700000000; // the start of every virtual clock here
 constexpr long long kDay = 86400;
 constexpr unsigned long long kMB = 1024 * 1024;
 
-inline std::string dirOf(const std::string& root, unsigned long realm, const std::string& app,
-                         unsigned long timeStamp) {
-    return root + "/" + std::to_string(realm) + "/" + app + "/" + std::to_string(timeStamp);
-}
-
 // <root>/<realm>/<app>/<timeStamp> holding a "data" file of payload bytes
 // (sparse: a simulated volume counts its size) and, unless atime is negative,
 // a State file with state 0 and that access time.
 inline std::string layCacheDir(const std::string& root, unsigned long realm, const std::string& app,
                                unsigned long timeStamp, long long atime,
                                unsigned long long payload = 100) {
-    const std::string path = dirOf(root, realm, app, timeStamp);
+    const std::string path =
+        root + "/" + std::to_string(realm) + "/" + app + "/" + std::to_string(timeStamp);
     recursiveMkdir(path.c_str(), 0777);
     if (atime >= 0)
         testsupport::writeFile(path + "/State", "0\n" + std::to_string(atime) + "    \n");

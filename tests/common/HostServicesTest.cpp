@@ -41,7 +41,6 @@ TEST(HostServicesTest, WardenIsAskedOfKindsFourTwoOneInOrder) {
         {{}, "pm"},
         {{{W, "HostName.4=w4"}, {W, "HostName.2=w2"}}, "w4"},
         {{{W, "HostName.4="}, {W, "HostName.2=w2"}, {W, "HostName.1=w1"}}, "w2"},
-        {{{P, "PlatformKinds=1"}, {W, "HostName=w"}}, "w"},
         {{{W, "HostName=" + std::string(300, 'h')}}, std::string(256, 'h')},
     };
     for (const auto& [keys, expected] : cases) {

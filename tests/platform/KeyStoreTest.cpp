@@ -55,32 +55,4 @@ TEST(KeyStoreTest, ValuesNumbersAndMalformedLines) {
     EXPECT_FALSE(KeyStore::set("Dep]ot", "key", "1"));
 }
 
-TEST(KeyStoreTest, TwoProcessesWritingAtOnceLoseNoKey) {
-    testsupport::ScratchHome home;
-    auto writer = [&](const char* tag) {
-        return [=]() {
-            for (int i = 0; i < 40; ++i) {
-                if (!KeyStore::set("Depot", std::string(tag) + std::to_string(i), "v"))
-                    return 1;
-            }
-            return 0;
-        };
-    };
-    ASSERT_TRUE(KeyStore::set("Depot", "anchor", "1"));
-    pid_t a = testsupport::forkChild(writer("a"));
-    pid_t b = testsupport::forkChild(writer("b"));
-    bool anchorAlwaysSeen = true; // every read sees a whole file
-    for (int i = 0; i < 200; ++i) {
-        std::string v;
-        anchorAlwaysSeen &= KeyStore::get("Depot", "anchor", v);
-    }
-    EXPECT_EQ(testsupport::waitChild(a), 0);
-    EXPECT_EQ(testsupport::waitChild(b), 0);
-    EXPECT_TRUE(anchorAlwaysSeen);
-    std::set<std::string> keys;
-    for (const auto& e : KeyStore::list())
-        keys.insert(e.key);
-    EXPECT_EQ(keys.size(), 81u);
-}
-
 } // namespace

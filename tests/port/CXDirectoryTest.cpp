@@ -137,4 +137,18 @@ TEST_F(DirectoryTest, LinksLeadingOutOfTheTreeAreNeverFollowed) {
     EXPECT_EQ(before, snapshot(outside));
 }
 
+TEST_F(DirectoryTest, CopyFileCopiesEveryByteOrReportsTheFailingStep) {
+    std::string data(3 * (1 << 20) + 17, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 131 + i / 7);
+    writeFile(src + "/in", data);
+    int error = 0;
+    ASSERT_EQ(0, CXCopyFile((src + "/in").c_str(), (dst + "/out").c_str(), &error));
+    EXPECT_EQ(data, readFile(dst + "/out"));
+    EXPECT_EQ(-1, CXCopyFile((src + "/in").c_str(), "/dev/full", &error));
+    EXPECT_EQ(ENOSPC, error);
+    EXPECT_EQ(-1, CXCopyFile((src + "/none").c_str(), (dst + "/x").c_str(), &error));
+    EXPECT_EQ(ENOENT, error);
+}
+
 } // namespace

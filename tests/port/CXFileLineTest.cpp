@@ -98,4 +98,18 @@ TEST_F(CXFileTest, BufWriteAroundTheBuffer) {
     }
 }
 
+TEST_F(CXFileTest, GetLineWReadsFourByteUnitsAfterAByteOrderMark) {
+    const std::wstring text = L"\xFEFF"
+                              L"ab\r\ncd\n";
+    CXFile f;
+    openWith(f, std::string(reinterpret_cast<const char*>(text.data()), text.size() * 4), 6,
+             sfOpenRead);
+    wchar_t buf[16];
+    for (const wchar_t* line : {L"ab", L"cd"}) {
+        EXPECT_EQ(f.getLineW(buf, sizeof buf), 1);
+        EXPECT_EQ(std::wstring(buf), line);
+    }
+    EXPECT_EQ(f.getLineW(buf, sizeof buf), 0);
+}
+
 } // namespace
