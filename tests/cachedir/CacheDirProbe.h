@@ -23,21 +23,10 @@ public:
           TestIndexCacheDir(appType, 2, appIdName, jobId, backupType, timeStamp) {}
 
     void usePath(const std::string& path) { setCacheDirPath(path.c_str()); }
-    const char* slotName(int i) const { return lockSlots_[i].name; }
-    bool slotOpen(int i) const { return lockSlots_[i].file.isOpened() != 0; }
-    bool slotLocked(int i) const { return lockSlots_[i].file.isLocked() != 0; }
-    int currentSlot() const { return currentLockSlot_; }
-    bool stateFileMissing() const { return stateFileMissing_; }
-    void setErrorCode(int code) { errorCode_ = code; }
     // What a fresh process starts with: the first construction reads the
     // process-wide settings again.
     static void rearmFirstConstruction() { firstConstructionFlag = true; }
 };
-
-// Whether the sink holds exactly this line of a cache directory object.
-inline bool loggedLine(const platform::TestSink& sink, const std::string& text, int level = -1) {
-    return testsupport::hasExactLine(sink, "TESTICD: " + text, level);
-}
 
 // Arguments of the events with this number, in order.
 inline std::vector<std::string> eventArgs(const platform::TestSink& sink, unsigned int number) {
@@ -59,8 +48,6 @@ struct CacheDirFixture : ::testing::Test {
     void SetUp() override {
         platform::KeyStore::set(platform::kPlatformSection, "IndexCacheDir", idx);
         platform::KeyStore::set(platform::kPlatformSection, "FocusClient", "client1");
-        // Detail and trace lines are asserted too.
-        platform::KeyStore::set(platform::kPlatformSection, "DebugLevel", "3");
     }
 
     std::unique_ptr<CacheDirProbe> make(unsigned long timeStamp, OXAppType appType = 1,

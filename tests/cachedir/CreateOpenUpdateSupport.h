@@ -3,11 +3,9 @@
 // that run with their own process-wide settings.
 #pragma once
 
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -16,15 +14,6 @@
 
 #include "cachedir/CacheDirProbe.h"
 #include "platform/OXPlatformInfo.h"
-
-// Checks inside forked children: report the failed condition and leave the child.
-#define CHILD_CHECK(cond)                                                                          \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
-            return 1;                                                                              \
-        }                                                                                          \
-    } while (0)
 
 namespace createopen {
 
@@ -59,31 +48,19 @@ public:
     bool componentBased = false;
 };
 
-// Regular files of a directory (and of its subdirectories, as "sub/name"):
-// their content, or "<N bytes>" above 1 MiB.
-inline std::map<std::string, std::string> snapshot(const std::string& dir,
-                                                   const std::string& prefix = "") {
+// Regular files below a directory, as "sub/name": their content, or
+// "<N bytes>" above 1 MiB.
+inline std::map<std::string, std::string> snapshot(const std::string& dir) {
+    namespace fs = std::filesystem;
     std::map<std::string, std::string> out;
-    DIR* d = ::opendir(dir.c_str());
-    if (!d)
-        return out;
-    while (dirent* e = ::readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..")
-            continue;
-        std::string path = dir + "/" + name;
-        struct stat st;
-        if (::lstat(path.c_str(), &st) != 0)
-            continue;
-        if (S_ISDIR(st.st_mode)) {
-            for (auto& kv : snapshot(path, prefix + name + "/"))
-                out.insert(kv);
-            continue;
-        }
-        out[prefix + name] = st.st_size > (1 << 20) ? "<" + std::to_string(st.st_size) + " bytes>"
-                                                    : testsupport::readFile(path);
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec);
+         it != fs::recursive_directory_iterator(); ++it) {
+        if (it->is_regular_file())
+            out[it->path().lexically_relative(dir).string()] =
+                it->file_size() > (1 << 20) ? "<" + std::to_string(it->file_size()) + " bytes>"
+                                            : testsupport::readFile(it->path().string());
     }
-    ::closedir(d);
     return out;
 }
 

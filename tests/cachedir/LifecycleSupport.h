@@ -1,5 +1,5 @@
 // Helpers for the tests of the end of a cache directory's use: a directory
-// in the writing state, locks held by other processes, unprivileged children.
+// in the writing state, a lock probe from another process, unprivileged children.
 #pragma once
 
 #include <signal.h>
@@ -13,8 +13,6 @@
 #include "cachedir/CacheDirProbe.h"
 
 namespace lifecycle {
-
-constexpr uid_t kNobody = 65534;
 
 // mkCacheDir, state 3 and the access time "now": what a job holds while it
 // writes its index.
@@ -47,8 +45,7 @@ public:
         pid_ = testsupport::forkChild([&] {
             CacheDirProbe holder(timeStamp);
             holder.initialize("client1");
-            int rc = write ? holder.writeLock(0) : holder.readLock(0);
-            if (rc != 1)
+            if ((write ? holder.writeLock(0) : holder.readLock(0)) != 1)
                 return 2;
             ready_.post();
             release_.wait();
@@ -63,11 +60,11 @@ public:
     bool holding() const { return ok_; }
     // Lets the holder go; its exit code (0 when it held the lock throughout).
     int release() {
-        if (pid_ <= 0)
-            return rc_;
-        release_.post();
-        rc_ = testsupport::waitChild(pid_);
-        pid_ = -1;
+        if (pid_ > 0) {
+            release_.post();
+            rc_ = testsupport::waitChild(pid_);
+            pid_ = -1;
+        }
         return rc_;
     }
 
@@ -85,7 +82,7 @@ private:
 inline int runAsNobody(const std::string& home, const std::function<int()>& fn) {
     ::chmod(home.c_str(), 0755);
     return testsupport::runInChild([&] {
-        if (::geteuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             return 90;
         return fn();
     });

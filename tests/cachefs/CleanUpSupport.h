@@ -1,5 +1,5 @@
-// Cache directories laid out by hand for the clean-up tests, a fixture with
-// an index root and a job-results root, and checks on what was logged.
+// Cache directories laid out by hand for the clean-up tests, and a fixture
+// with an index root and a job-results root.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,9 +16,9 @@
 
 namespace cleanup {
 
-// The start of every virtual clock in these tests.
-constexpr long long kNow = 1700000000;
+constexpr long long kNow = 1700000000; // the start of every virtual clock here
 constexpr long long kDay = 86400;
+constexpr unsigned long long kMB = 1024 * 1024;
 
 inline std::string dirOf(const std::string& root, unsigned long realm, const std::string& app,
                          unsigned long timeStamp) {
@@ -41,23 +41,20 @@ inline std::string layCacheDir(const std::string& root, unsigned long realm, con
     return path;
 }
 
-using testsupport::countContaining;
-using testsupport::hasExactLine;
-
 // The arguments of each raised event with this number.
 inline std::vector<std::vector<std::string>> eventArgs(const platform::TestSink& sink,
                                                        unsigned int number) {
     std::vector<std::vector<std::string>> out;
     for (const platform::CapturedEvent& e : sink.events()) {
-        if (e.number != number)
-            continue;
-        std::vector<std::string> args;
-        for (const EvEvent::Argument& a : e.args)
-            args.push_back(a.value);
-        out.push_back(args);
+        if (e.number == number) {
+            out.emplace_back();
+            for (const EvEvent::Argument& a : e.args)
+                out.back().push_back(a.value);
+        }
     }
     return out;
 }
+using Args = std::vector<std::vector<std::string>>;
 
 struct Fixture : ::testing::Test {
     testsupport::ScratchHome home;
@@ -71,18 +68,8 @@ struct Fixture : ::testing::Test {
         KeyStore::set(platform::kPlatformSection, "IndexCacheDir", idx);
         KeyStore::set(platform::kPlatformSection, "JobResultsDir", jrBase);
         KeyStore::set(platform::kPlatformSection, "FocusClient", "client1");
-        KeyStore::set(platform::kPlatformSection, "DebugLevel", "3");
         KeyStore::set("idxcache.clients", "client1", "42");
     }
 };
 
 } // namespace cleanup
-
-// Checks inside forked children: report the failed condition and leave the child.
-#define CHILD_CHECK(cond)                                                                          \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
-            return 1;                                                                              \
-        }                                                                                          \
-    } while (0)

@@ -1,5 +1,4 @@
-// Helpers shared by the buffered-file tests: a scratch file fixture, a clock
-// that acts at a chosen sleep, and readings of what reached the disk.
+// Helpers shared by the buffered-file tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,8 +13,7 @@
 #include "port/CXFile.h"
 #include "support/TestSupport.h"
 
-// A named namespace, not an anonymous one: the fixture must be one type in
-// every translation unit, or GoogleTest refuses the suite.
+// Named, not anonymous: the fixture must be one type in every translation unit.
 namespace cxfiletest {
 
 // A virtual clock that lets a test act at the n-th sleep (1-based).
@@ -28,10 +26,6 @@ public:
             onSleep(waits().size());
     }
 };
-
-inline off_t descriptorOffset(const CXFile& f) {
-    return ::lseek(f.getMainDescriptor(), 0, SEEK_CUR);
-}
 
 inline off_t sizeOnDisk(const std::string& path) {
     struct stat st;

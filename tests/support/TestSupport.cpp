@@ -104,21 +104,6 @@ bool ProcessSignal::wait(int timeoutMs) {
     return ::read(fds_[0], &c, 1) == 1;
 }
 
-bool hasExactLine(const platform::TestSink& sink, const std::string& text, int level) {
-    for (const platform::CapturedLine& l : sink.lines()) {
-        if (l.text == text && (level < 0 || l.level == level))
-            return true;
-    }
-    return false;
-}
-
-int countContaining(const platform::TestSink& sink, const std::string& fragment) {
-    int n = 0;
-    for (const platform::CapturedLine& l : sink.lines())
-        n += l.text.find(fragment) != std::string::npos ? 1 : 0;
-    return n;
-}
-
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
@@ -134,6 +119,21 @@ void writeFile(const std::string& path, const std::string& content) {
 bool exists(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool hasExactLine(const platform::TestSink& sink, const std::string& text, int level) {
+    for (const platform::CapturedLine& l : sink.lines()) {
+        if (l.text == text && (level < 0 || l.level == level))
+            return true;
+    }
+    return false;
+}
+
+int countContaining(const platform::TestSink& sink, const std::string& fragment) {
+    int n = 0;
+    for (const platform::CapturedLine& l : sink.lines())
+        n += l.text.find(fragment) != std::string::npos ? 1 : 0;
+    return n;
 }
 
 } // namespace testsupport

@@ -4,10 +4,20 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 
 #include "platform/EvEvent.h"
+
+// Checks inside forked children: report the failed condition and leave the child.
+#define CHILD_CHECK(cond)                                                                          \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
+            return 1;                                                                              \
+        }                                                                                          \
+    } while (0)
 
 namespace testsupport {
 
@@ -53,15 +63,15 @@ private:
     int fds_[2];
 };
 
+// Whole content of a file ("" when missing).
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+bool exists(const std::string& path);
+
 // Whether the sink holds a line of exactly this text ("PREFIX: text"), at
 // this level when one is given.
 bool hasExactLine(const platform::TestSink& sink, const std::string& text, int level = -1);
 // How many captured lines contain the fragment.
 int countContaining(const platform::TestSink& sink, const std::string& fragment);
-
-// Whole content of a file ("" when missing).
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& content);
-bool exists(const std::string& path);
 
 } // namespace testsupport
