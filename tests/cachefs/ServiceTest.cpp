@@ -335,3 +335,76 @@ TEST_F(ServiceTest, KilledBetweenBindAndPidFileThenStartWorks) {
     ASSERT_EQ(cli({"service", "start"}), 0);
     EXPECT_EQ(runInChild([] { return remoteReserve({10}); }), 0);
 }
+
+// A fake service answers crafted acknowledgements: values outside their
+// bounds never reach the requester's reservation state.
+TEST(RemoteAckTest, OutOfRangeAcknowledgementsAnswerMinusOne) {
+    testsupport::ScratchHome home;
+    struct Case {
+        const char* what;
+        bool reserve;
+        long long status, buffer, last; // -999: field absent
+        int expected;
+    };
+    const Case cases[] = {
+        {"within bounds", true, 1, 0, 10, 1},
+        {"status above int", false, 4294967297LL, -999, -999, -1},
+        {"status below int", false, -2147483649LL, -999, -999, -1},
+        {"status within int", false, 0, -999, -999, 0},
+        {"last reserved above request", true, 1, 0, 11, -1},
+        {"last reserved negative", true, 1, 0, -1, -1},
+        {"last reserved absent", true, 1, 0, -999, -1},
+        {"buffer above held plus requested", true, 1, -2, 10, -1},
+    };
+    sockaddr_un address;
+    socklen_t length = 0;
+    platform::makeSocketAddress(platform::depotSvcSocketPath(), address, length);
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    // The buffer of "-2" is one byte over what the requester may hold.
+    pid_t fake = testsupport::forkChild([&] {
+        for (const Case& c : cases) {
+            int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            std::string body;
+            if (fd < 0 || platform::readFrame(fd, platform::kCacheOpFrameCap, 20000, body) != 0)
+                return 1;
+            CacheOpsAck ack;
+            using namespace cacheops;
+            setInt(ack, kAckClassKey, kAckErrorCode, 0);
+            setInt(ack, kAckClassKey, kAckStatus, c.status);
+            if (c.buffer == -2) {
+                JobResultsCacheFs fs(5, TCacheTypeTape, false);
+                fs.initialize(nullptr);
+                // Held 10 blocks from the first case, asked for 10 more.
+                setInt(ack, kAckClassKey, kAckReserveBuffer,
+                       static_cast<long long>(20 * fs.getBlockSize() + 1));
+            } else if (c.buffer != -999) {
+                setInt(ack, kAckClassKey, kAckReserveBuffer, c.buffer);
+            }
+            if (c.last != -999)
+                setInt(ack, kAckClassKey, kAckLastReserved, c.last);
+            platform::writeFrame(fd, ack.toXml());
+            close(fd);
+        }
+        return 0;
+    });
+    close(listener);
+    int failed = runInChild([&] {
+        JobResultsCacheFs fs(5, TCacheTypeTape, false);
+        fs.initialize(nullptr);
+        for (const Case& c : cases) {
+            int rc = c.reserve
+                         ? fs.remoteReserveOnDisk(10, 0, nullptr, 0, false)
+                         : fs.remoteCleanUp(0, true, false, true, 0, nullptr, 0, 0, nullptr, 0);
+            if (rc != c.expected || fs.getLastReservedBlocks() != 10) {
+                std::fprintf(stderr, "%s: answered %d, last reserved %ld\n", c.what, rc,
+                             fs.getLastReservedBlocks());
+                return 1;
+            }
+        }
+        return 0;
+    });
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(testsupport::waitChild(fake), 0);
+}
