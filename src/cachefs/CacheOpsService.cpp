@@ -476,6 +476,14 @@ int CacheOpsService::start(bool foreground) {
             (void)n;
             ::close(ready[1]);
             ready[1] = -1;
+            // Start-up failures went to the starter's stderr; from here the
+            // daemon must not hold it open (a caller reading it to its end
+            // would wait for the service to stop).
+            int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+            if (null >= 0) {
+                ::dup2(null, 2);
+                ::close(null);
+            }
         }
         return static_cast<int>(result);
     };

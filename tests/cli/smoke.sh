@@ -85,6 +85,19 @@ check "results cleanup" "$tool" results cleanup --central
 expect "results cleanup" "central job results cleanup: " "$out"
 check "results cleanup paging" "$tool" results cleanup --paging
 expect "results cleanup paging" "paging files older than a day removed" "$out"
+check "service start" "$tool" service start
+expect "service start" "service started, pid [0-9]*" "$out"
+check "service status" "$tool" service status
+expect "service status" "running" "$out"
+check "reserve remote" "$tool" reserve 10000000 --remote
+expect "reserve remote" "written by the service" "$out"
+check "cleanup remote" "$tool" cleanup --days 0 --remote
+expect "cleanup remote" "cleanup of .*: done" "$out"
+check "service stop" "$tool" service stop
+expect "service stop" "stopped" "$out"
+if "$tool" reserve 10000000 --remote >/dev/null 2>&1; then
+    echo "FAIL: reserve --remote succeeded without a service"; failures=$((failures + 1))
+fi
 check demo "$tool" demo
 demo_home=$(sed -n 's/^idxcache demo: scratch home //p' <<<"$out")
 expect demo "kept .* (in use by another process)" "$out"

@@ -168,13 +168,19 @@ void addReserveCommands(CLI::App& app, Context& ctx) {
             ctx.exitCode = 1;
             return;
         }
-        if (fs->getLastReservedBlocks() == 0)
+        // Remotely the last reserved blocks are the service's answer: it
+        // decides from its own settings whether a line is kept.
+        if (fs->getLastReservedBlocks() == 0 && args->remote)
+            std::printf("(the service keeps no reserve-file line for this process: space "
+                        "reservation is switched off for it)\n");
+        else if (fs->getLastReservedBlocks() == 0)
             std::printf("(space reservation is switched off: set Depot/sDISABLERESERVE to \"no\" "
                         "to use the reserve file)\n");
         else
-            std::printf("line: %s:%d %ld blocks in %s\n", std::to_string(fs->getClientId()).c_str(),
-                        static_cast<int>(::getpid()), fs->getLastReservedBlocks(),
-                        fs->getReserveFilePath().c_str());
+            std::printf("line: %s:%d %ld blocks in %s%s\n",
+                        std::to_string(fs->getClientId()).c_str(), static_cast<int>(::getpid()),
+                        fs->getLastReservedBlocks(), fs->getReserveFilePath().c_str(),
+                        args->remote ? " (written by the service)" : "");
         if (args->hold)
             platform::sleepMs(args->hold * 1000UL);
         if (args->remote ? fs->remoteReserveOnDisk(0, 0, nullptr, 0, true) < 0
