@@ -36,6 +36,8 @@ expect where "OX_SnapMetadata" "$out"
 check reserve "$tool" reserve 10000000
 expect reserve "reserve 10000000 bytes: reserved" "$out"
 check reservations "$tool" reservations
+check "reservations json" "$tool" reservations --json
+expect "reservations json" '"reserveFile": ' "$out"
 check "backup 1" "$tool" backup --app 17 --job 1 --files 2 --size 4096
 expect "backup 1" "create: " "$out"
 sleep 1.1
@@ -89,6 +91,8 @@ check "service start" "$tool" service start
 expect "service start" "service started, pid [0-9]*" "$out"
 check "service status" "$tool" service status
 expect "service status" "running" "$out"
+check "service status json" "$tool" service status --json
+expect "service status json" '"running": true' "$out"
 check "reserve remote" "$tool" reserve 10000000 --remote
 expect "reserve remote" "written by the service" "$out"
 check "cleanup remote" "$tool" cleanup --days 0 --remote
