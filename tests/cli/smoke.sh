@@ -107,6 +107,7 @@ demo_home=$(sed -n 's/^idxcache demo: scratch home //p' <<<"$out")
 expect demo "kept .* (in use by another process)" "$out"
 expect demo "was discarded" "$out"
 expect demo "removed " "$out"
+expect demo "line written by the service for pid" "$out"
 
 if [ "$failures" -eq 0 ]; then
     echo "cli smoke: all commands behaved"
