@@ -295,6 +295,23 @@ long long countListEntries(const std::string& list) {
     return count;
 }
 
+// The index server's answer stands in as a key: absent 0, else a decimal
+// (or 0x) number within int; false for any other text.
+bool standInUploadStatus(int& status) {
+    std::string text;
+    status = 0;
+    if (!platform::KeyStore::get("Depot", CacheOpsService::kUploadStatusKey, text))
+        return true;
+    bool negative = !text.empty() && text[0] == '-';
+    unsigned long long magnitude = 0;
+    if (!platform::KeyStore::parseNumber(negative ? text.substr(1) : text, magnitude, false) ||
+        magnitude > (negative ? 1ull + INT_MAX : static_cast<unsigned long long>(INT_MAX)))
+        return false;
+    status = static_cast<int>(negative ? -static_cast<long long>(magnitude)
+                                       : static_cast<long long>(magnitude));
+    return true;
+}
+
 } // namespace
 
 std::string CacheOpsService::uploadsDir() {
@@ -340,28 +357,13 @@ std::unique_ptr<CNMessageBase> CacheOpsService::serveUpload(const CNMessageBase&
     std::string record;
     if (!why.empty()) {
         reply = uploadReply(kErrInvalid, why);
+    } else if (int status = 0; !standInUploadStatus(status)) {
+        reply = uploadReply(kErrFailed, std::string("invalid key Depot/") + kUploadStatusKey);
     } else {
-        unsigned long long magnitude = 0;
-        std::string text;
-        bool negative = false;
-        if (platform::KeyStore::get("Depot", kUploadStatusKey, text)) {
-            negative = !text.empty() && text[0] == '-';
-            if (!platform::KeyStore::parseNumber(negative ? text.substr(1) : text, magnitude,
-                                                 false) ||
-                magnitude > (negative ? 1ull + INT_MAX : INT_MAX))
-                text = "invalid";
-        }
-        if (text == "invalid") {
-            reply = uploadReply(kErrFailed, std::string("invalid key ") + kUploadStatusKey);
-        } else {
-            long long status =
-                negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
-            record = recordUpload(request);
-            reply = record.empty()
-                        ? uploadReply(kErrFailed, "cannot record the upload")
-                        : uploadReply(static_cast<int>(status),
-                                      status == 0 ? "" : "upload refused by the index server");
-        }
+        record = recordUpload(request);
+        reply = record.empty()
+                    ? uploadReply(kErrFailed, "cannot record the upload")
+                    : uploadReply(status, status == 0 ? "" : "upload refused by the index server");
     }
     long long status = kUpStatusAbsent, flags = 0;
     getInt(*reply, kUploadReplyClassKey, kUpReplyStatus, status);

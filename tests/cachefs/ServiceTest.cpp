@@ -284,6 +284,8 @@ TEST_F(ServiceTest, UploadRequestsAreRecordedAndAnsweredWithTheStandInStatus) {
     };
     for (const auto& request : invalid)
         EXPECT_EQ(uploadStatus(request), CacheOpsService::kErrInvalid) << request.toXml();
+    platform::KeyStore::set("Depot", CacheOpsService::kUploadStatusKey, "2147483648");
+    EXPECT_EQ(uploadStatus(upload(0, 3, "CV_1/42", list)), CacheOpsService::kErrFailed);
     EXPECT_TRUE(readFile(dir + "/00000004.xml").empty());
 }
 
