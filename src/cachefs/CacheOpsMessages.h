@@ -15,6 +15,9 @@ constexpr int kCleanupMessage = 116;
 constexpr uint32_t kReserveClassKey = 0x30000013;
 constexpr uint32_t kCleanupClassKey = 0x30000014;
 constexpr uint32_t kAckClassKey = 0x30000015;
+// The service's own stop request (no fields), answered after the request
+// being served.
+constexpr uint32_t kStopClassKey = 0x3000FFF0;
 
 // One field: number, tag and field key (the class key is the table's).
 struct Field {
@@ -60,6 +63,26 @@ constexpr Field kAckErrorText{2, 2, 9454804};
 constexpr Field kAckStatus{3, 6, 13488114};
 constexpr Field kAckReserveBuffer{4, 7, 8327196};
 constexpr Field kAckLastReserved{5, 8, 6973188};
+
+// Transaction-log upload request (kUploadClassKey) and its reply
+// (kUploadReplyClassKey, status -777777 when absent).
+constexpr int kUploadMessage = 221;
+constexpr uint32_t kUploadClassKey = 0x3000000a;
+constexpr uint32_t kUploadReplyClassKey = 0x3000000b;
+constexpr Field kUpFlags{7, 16, 13627015};
+constexpr Field kUpEntries{1, 1, 6746967};
+constexpr Field kUpJobIdArg{2, 2, 2442344};
+constexpr Field kUpRestart{3, 3, 3400448};
+constexpr Field kUpPath{4, 7, 3890141};
+constexpr Field kUpFileList{5, 11, 9633580};
+constexpr Field kUpJobId{9, 21, 633272};
+constexpr Field kUpClientName{8, 17, 4397005};
+constexpr Field kUpReplyStatus{5, 11, 13488114};
+constexpr Field kUpReplyErrorText{6, 12, 9454804};
+constexpr long long kUpStatusAbsent = -777777;
+// Upload flags: the list is one relative path; queued upload of the whole
+// directory; copy all files.
+constexpr long long kUpFlagOnePath = 1, kUpFlagQueued = 4, kUpFlagCopyAll = 8;
 
 // A 32-bit row: the low 32 bits, widened without sign.
 inline long long wire32(long long value) {
@@ -107,7 +130,21 @@ public:
                           "Indexing::CleanupRequest") {}
 };
 
+class TranLogUploadReq : public CNMessageBase {
+public:
+    TranLogUploadReq()
+        : CNMessageBase(cacheops::kSubsystem, cacheops::kUploadMessage, cacheops::kUploadClassKey,
+                        "Indexing::TranLogUploadReq") {}
+};
+
 } // namespace Indexing
+
+class TranLogUploadReply : public CNMessageBase {
+public:
+    TranLogUploadReply()
+        : CNMessageBase(cacheops::kSubsystem, 0, cacheops::kUploadReplyClassKey,
+                        "TranLogUploadReply") {}
+};
 
 class CacheOpsAck : public CNMessageBase {
 public:

@@ -1,5 +1,6 @@
 #include "cachefs/CacheOpsService.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,22 +19,21 @@
 #include "platform/CXmlMsgRouter.h"
 #include "platform/CrashPoint.h"
 #include "platform/Env.h"
+#include "platform/OXPlatformInfo.h"
 #include "platform/PlatformHome.h"
 
 using namespace cacheops;
 
 namespace {
 
-constexpr uint32_t kStopClassKey = 0x3000FFF0;
 constexpr int kBacklog = 8;
 constexpr unsigned long kRequestReadMs = 10000;
 constexpr size_t kMaxText = 1026; // path buffers are 1027 bytes
 
-// Error codes of an acknowledgement the service refused or failed.
-constexpr int kErrBadMessage = 1;
-constexpr int kErrInvalid = 2;
-constexpr int kErrNotInitialised = 3;
-constexpr int kErrFailed = 4;
+constexpr int kErrBadMessage = CacheOpsService::kErrBadMessage;
+constexpr int kErrInvalid = CacheOpsService::kErrInvalid;
+constexpr int kErrNotInitialised = CacheOpsService::kErrNotInitialised;
+constexpr int kErrFailed = CacheOpsService::kErrFailed;
 
 std::unique_ptr<CNMessageBase> ack(int code, const std::string& text, int status) {
     auto a = std::make_unique<CacheOpsAck>();
@@ -238,6 +238,175 @@ std::unique_ptr<CNMessageBase> CacheOpsService::runOperation(const CNMessageBase
     }
 }
 
+namespace {
+
+std::unique_ptr<CNMessageBase> uploadReply(int status, const std::string& text) {
+    auto r = std::make_unique<TranLogUploadReply>();
+    setInt(*r, kUploadReplyClassKey, kUpReplyStatus, status);
+    if (!text.empty())
+        setString(*r, kUploadReplyClassKey, kUpReplyErrorText, text);
+    return r;
+}
+
+// Text that fits a path buffer and a double-quoted entry of a restart line.
+bool quotableText(const std::string& text) {
+    if (text.size() > kMaxText || text.find('"') != std::string::npos)
+        return false;
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7f)
+            return false;
+    return true;
+}
+
+// A path the index server would place under its upload folder: relative,
+// printable, no "." or ".." component, no empty component.
+bool relativePath(const std::string& path) {
+    if (path.empty() || !quotableText(path) || path[0] == '/' || path[0] == '\\')
+        return false;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find_first_of("/\\", start);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string part = path.substr(start, end - start);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// A chunk's file list: quoted relative names separated by single spaces.
+// The number of names, or -1 when the text is not such a list.
+long long countListEntries(const std::string& list) {
+    long long count = 0;
+    size_t at = 0;
+    while (at < list.size()) {
+        if (count > 0 && list[at++] != ' ')
+            return -1;
+        if (at >= list.size() || list[at] != '"')
+            return -1;
+        size_t close = list.find('"', at + 1);
+        if (close == std::string::npos || !relativePath(list.substr(at + 1, close - at - 1)))
+            return -1;
+        at = close + 1;
+        ++count;
+    }
+    return count;
+}
+
+// The index server's answer stands in as a key: absent 0, else a decimal
+// (or 0x) number within int; false for any other text.
+bool standInUploadStatus(int& status) {
+    std::string text;
+    status = 0;
+    if (!platform::KeyStore::get("Depot", CacheOpsService::kUploadStatusKey, text))
+        return true;
+    bool negative = !text.empty() && text[0] == '-';
+    unsigned long long magnitude = 0;
+    if (!platform::KeyStore::parseNumber(negative ? text.substr(1) : text, magnitude, false) ||
+        magnitude > (negative ? 1ull + INT_MAX : static_cast<unsigned long long>(INT_MAX)))
+        return false;
+    status = static_cast<int>(negative ? -static_cast<long long>(magnitude)
+                                       : static_cast<long long>(magnitude));
+    return true;
+}
+
+} // namespace
+
+std::string CacheOpsService::uploadsDir() {
+    return platform::homePath("IndexServer", true) + "/uploads";
+}
+
+std::string CacheOpsService::validateUpload(const CNMessageBase& request) {
+    long long flags = -1, entries = -1, jobArg = 0, jobId = 0;
+    std::string restart, path, list, client;
+    if (!getInt(request, kUploadClassKey, kUpFlags, flags) ||
+        (flags & ~(kUpFlagOnePath | kUpFlagQueued | kUpFlagCopyAll)) != 0)
+        return "invalid upload flags";
+    if (!getInt(request, kUploadClassKey, kUpEntries, entries) || entries < 0 ||
+        entries > INT32_MAX)
+        return "invalid number of entries";
+    // The job id argument is a 32-bit row: either form of it is accepted.
+    if (!getInt(request, kUploadClassKey, kUpJobIdArg, jobArg) || jobArg < INT32_MIN ||
+        jobArg > UINT32_MAX)
+        return "invalid job id argument";
+    if (!getInt(request, kUploadClassKey, kUpJobId, jobId) || jobId < 0)
+        return "invalid job id";
+    if (!getString(request, kUploadClassKey, kUpRestart, restart) || !quotableText(restart))
+        return "invalid restart string";
+    if (!getString(request, kUploadClassKey, kUpPath, path) || !relativePath(path))
+        return "invalid cache directory path";
+    getString(request, kUploadClassKey, kUpClientName, client);
+    if (!plainName(client))
+        return "invalid client name";
+    if (!getString(request, kUploadClassKey, kUpFileList, list))
+        return "no file list";
+    long long names =
+        (flags & kUpFlagOnePath) != 0 ? (relativePath(list) ? 1 : -1) : countListEntries(list);
+    if (names < 0)
+        return "invalid file list";
+    if (names != entries)
+        return "file list does not hold the number of entries";
+    return "";
+}
+
+std::unique_ptr<CNMessageBase> CacheOpsService::serveUpload(const CNMessageBase& request) {
+    std::string why = validateUpload(request);
+    std::unique_ptr<CNMessageBase> reply;
+    std::string record;
+    if (!why.empty()) {
+        reply = uploadReply(kErrInvalid, why);
+    } else if (int status = 0; !standInUploadStatus(status)) {
+        reply = uploadReply(kErrFailed, std::string("invalid key Depot/") + kUploadStatusKey);
+    } else {
+        record = recordUpload(request);
+        reply = record.empty()
+                    ? uploadReply(kErrFailed, "cannot record the upload")
+                    : uploadReply(status, status == 0 ? "" : "upload refused by the index server");
+    }
+    long long status = kUpStatusAbsent, flags = 0;
+    getInt(*reply, kUploadReplyClassKey, kUpReplyStatus, status);
+    getInt(request, kUploadClassKey, kUpFlags, flags);
+    debug(1, "upload request, flags %lld: status %lld%s%s%s%s", flags, status,
+          why.empty() ? "" : ": ", why.c_str(), record.empty() ? "" : ", recorded as ",
+          record.c_str());
+    return reply;
+}
+
+// Written beside its final name and renamed: a record is whole or absent.
+// The service serves one request at a time, so the next number is free.
+std::string CacheOpsService::recordUpload(const CNMessageBase& request) {
+    std::string dir = uploadsDir();
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        return "";
+    unsigned long next = 1;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            char* end = nullptr;
+            unsigned long n = std::strtoul(e->d_name, &end, 10);
+            if (end != e->d_name && std::strcmp(end, ".xml") == 0 && n >= next)
+                next = n + 1;
+        }
+        ::closedir(d);
+    }
+    char name[32];
+    std::snprintf(name, sizeof name, "%08lu.xml", next);
+    std::string path = dir + "/" + name, temp = path + ".inprogress";
+    std::string xml = request.toXml();
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool ok = fd >= 0 && ::write(fd, xml.data(), xml.size()) == static_cast<ssize_t>(xml.size()) &&
+              ::fsync(fd) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+        debug(1, "cannot record upload %s, errno %d", path.c_str(), errno);
+        ::unlink(temp.c_str());
+        return "";
+    }
+    return path;
+}
+
 pid_t CacheOpsService::runningPid() {
     int fd = ::open(pidFilePath().c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -309,6 +478,14 @@ int CacheOpsService::start(bool foreground) {
             (void)n;
             ::close(ready[1]);
             ready[1] = -1;
+            // Start-up failures went to the starter's stderr; from here the
+            // daemon must not hold it open (a caller reading it to its end
+            // would wait for the service to stop).
+            int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+            if (null >= 0) {
+                ::dup2(null, 2);
+                ::close(null);
+            }
         }
         return static_cast<int>(result);
     };
@@ -406,6 +583,8 @@ int CacheOpsService::serveLoop(int listenFd) {
                 debug(1, "stop requested by pid %d", static_cast<int>(peer.pid));
                 stopRequested_ = true;
                 answer = ack(0, "", 0);
+            } else if (request->getTagId() == kUploadClassKey) {
+                answer = serveUpload(*request);
             } else if (body.size() > platform::kCacheOpFrameCap) {
                 answer = ack(kErrBadMessage, "message too long", -1);
             } else {

@@ -36,6 +36,8 @@ expect where "OX_SnapMetadata" "$out"
 check reserve "$tool" reserve 10000000
 expect reserve "reserve 10000000 bytes: reserved" "$out"
 check reservations "$tool" reservations
+check "reservations json" "$tool" reservations --json
+expect "reservations json" '"reserveFile": ' "$out"
 check "backup 1" "$tool" backup --app 17 --job 1 --files 2 --size 4096
 expect "backup 1" "create: " "$out"
 sleep 1.1
@@ -85,11 +87,27 @@ check "results cleanup" "$tool" results cleanup --central
 expect "results cleanup" "central job results cleanup: " "$out"
 check "results cleanup paging" "$tool" results cleanup --paging
 expect "results cleanup paging" "paging files older than a day removed" "$out"
+check "service start" "$tool" service start
+expect "service start" "service started, pid [0-9]*" "$out"
+check "service status" "$tool" service status
+expect "service status" "running" "$out"
+check "service status json" "$tool" service status --json
+expect "service status json" '"running": true' "$out"
+check "reserve remote" "$tool" reserve 10000000 --remote
+expect "reserve remote" "written by the service" "$out"
+check "cleanup remote" "$tool" cleanup --days 0 --remote
+expect "cleanup remote" "cleanup of .*: done" "$out"
+check "service stop" "$tool" service stop
+expect "service stop" "stopped" "$out"
+if "$tool" reserve 10000000 --remote >/dev/null 2>&1; then
+    echo "FAIL: reserve --remote succeeded without a service"; failures=$((failures + 1))
+fi
 check demo "$tool" demo
 demo_home=$(sed -n 's/^idxcache demo: scratch home //p' <<<"$out")
 expect demo "kept .* (in use by another process)" "$out"
 expect demo "was discarded" "$out"
 expect demo "removed " "$out"
+expect demo "line written by the service for pid" "$out"
 
 if [ "$failures" -eq 0 ]; then
     echo "cli smoke: all commands behaved"

@@ -17,6 +17,7 @@
 
 #include "Commands.h"
 #include "cachedir/JobResultsCacheDir.h"
+#include "cachefs/CacheOpsService.h"
 #include "platform/Env.h"
 #include "platform/OXPlatformInfo.h"
 #include "platform/SimulatedVolume.h"
@@ -160,26 +161,35 @@ int backupJob(unsigned long app, long long job, bool full, int files, unsigned l
     return rc == 0 ? 0 : 1;
 }
 
+// Lines of a file that contain text, each once, without the line end.
+std::vector<std::string> fileLinesWith(const std::string& path, const std::string& text) {
+    std::vector<std::string> found;
+    std::set<std::string> seen;
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (!f)
+        return found;
+    char line[4096];
+    while (std::fgets(line, sizeof line, f)) {
+        std::string s = line;
+        while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+            s.pop_back();
+        if (s.find(text) != std::string::npos && seen.insert(s).second)
+            found.push_back(s);
+    }
+    std::fclose(f);
+    return found;
+}
+
 // Lines of the scratch home's debug log that contain text, each once,
 // from the text on.
 std::vector<std::string> logLinesWith(const std::string& home, const char* text) {
     std::vector<std::string> found;
     std::set<std::string> seen;
-    std::FILE* f = std::fopen((home + "/logs/idxcache.log").c_str(), "r");
-    if (!f)
-        return found;
-    char line[4096];
-    while (std::fgets(line, sizeof line, f)) {
-        const char* at = std::strstr(line, text);
-        if (!at)
-            continue;
-        std::string s = at;
-        while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-            s.pop_back();
+    for (const std::string& line : fileLinesWith(home + "/logs/idxcache.log", text)) {
+        std::string s = line.substr(line.find(text));
         if (seen.insert(s).second)
             found.push_back(s);
     }
-    std::fclose(f);
     return found;
 }
 
@@ -201,6 +211,36 @@ int runAll(const std::vector<std::function<int()>>& jobs) {
     for (pid_t p : pids)
         failures += reap(p) != 0;
     return failures;
+}
+
+// Starts the service (a fork of the demo, so it sees the same simulated
+// disk and clock), has a process reserve and release through it, stops it.
+int reserveThroughService() {
+    CacheOpsService service;
+    std::fflush(stdout);
+    if (service.start(false) != 0) {
+        say("the service did not start");
+        return 1;
+    }
+    say("service started, pid %d", static_cast<int>(CacheOpsService::runningPid()));
+    int failed = runAll({[] {
+        JobResultsCacheFs fs(1, TCacheTypeTape, false);
+        fs.initialize(kClient);
+        int rc = fs.remoteReserveOnDisk(static_cast<long>(kMiB / 4096), 0, nullptr, 0, false);
+        say("reserve of 1 MiB through the service: %s", rc == 1 ? "reserved" : "refused");
+        // The service wrote the line, under this process's id.
+        const std::string mine = ":" + std::to_string(::getpid()) + " ";
+        for (const std::string& line : fileLinesWith(fs.getReserveFilePath(), mine))
+            say("reserve-file line written by the service for pid %d: %s",
+                static_cast<int>(::getpid()), line.c_str());
+        int released = fs.remoteReserveOnDisk(0, 0, nullptr, 0, true);
+        say("release through the service: %s", released >= 0 ? "done" : "failed");
+        return rc == 1 && released >= 0 ? 0 : 1;
+    }});
+    std::string message;
+    int stopped = CacheOpsService::stop(message);
+    say("service: %s", message.c_str());
+    return failed + (stopped != 0);
 }
 
 } // namespace
@@ -349,6 +389,9 @@ void addDemoCommand(CLI::App& app, Context& ctx) {
         failures += reap(browser) != 0;
         for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]})
             ::close(fd);
+
+        std::printf("\n== A process reserves through the storage-node service\n");
+        failures += reserveThroughService();
 
         std::printf("\n== Final state of the cache root (idxcache ls)\n");
         listRoot();

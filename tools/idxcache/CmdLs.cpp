@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "Json.h"
 #include "cachedir/JobResultsCacheDir.h"
 #include "platform/Env.h"
 #include "port/CXDirectory.h"
@@ -118,23 +119,6 @@ std::string timeText(unsigned long t) {
     return text;
 }
 
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 // Entry names of a directory that pass keep, in directory order.
 template <typename Keep> std::vector<std::string> listNames(const std::string& path, Keep keep) {
     std::vector<std::string> names;
@@ -239,26 +223,26 @@ void printTable(const std::string& root, const std::vector<Entry>& entries) {
 }
 
 void printJson(const std::string& root, const std::vector<Entry>& entries) {
-    std::printf("{\"cacheRoot\": %s, \"directories\": [", jsonString(root).c_str());
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const Entry& e = entries[i];
-        std::printf("%s\n  {\"realm\": %lu, \"app\": %s, \"timeStamp\": %lu, \"path\": %s, "
-                    "\"state\": %d, \"stateName\": %s, \"accessTime\": %lu, ",
-                    i ? "," : "", e.realm, jsonString(e.app).c_str(), e.timeStamp,
-                    jsonString(e.path).c_str(), e.state, jsonString(stateWord(e.state)).c_str(),
-                    e.atime);
-        if (e.haveJob)
-            std::printf("\"jobToken\": %s, \"host\": %s, ", jsonString(e.jobToken).c_str(),
-                        jsonString(e.host).c_str());
-        else
-            std::printf("\"jobToken\": null, \"host\": null, ");
-        if (e.size < 0)
-            std::printf("\"bytes\": null, ");
-        else
-            std::printf("\"bytes\": %lld, ", e.size);
-        std::printf("\"held\": %s}", jsonString(e.held).c_str());
+    nlohmann::ordered_json dirs = nlohmann::ordered_json::array();
+    for (const Entry& e : entries) {
+        nlohmann::ordered_json d;
+        d["realm"] = e.realm;
+        d["app"] = e.app;
+        d["timeStamp"] = e.timeStamp;
+        d["path"] = e.path;
+        d["state"] = e.state;
+        d["stateName"] = stateWord(e.state);
+        d["accessTime"] = e.atime;
+        d["jobToken"] = e.haveJob ? nlohmann::ordered_json(e.jobToken) : nullptr;
+        d["host"] = e.haveJob ? nlohmann::ordered_json(e.host) : nullptr;
+        d["bytes"] = e.size < 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(e.size);
+        d["held"] = e.held;
+        dirs.push_back(std::move(d));
     }
-    std::printf("%s]}\n", entries.empty() ? "" : "\n");
+    nlohmann::ordered_json out;
+    out["cacheRoot"] = root;
+    out["directories"] = std::move(dirs);
+    printJsonDocument(out);
 }
 
 } // namespace

@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "Commands.h"
+#include "Json.h"
 #include "cachefs/JobResultsCacheFs.h"
 #include "platform/Env.h"
 #include "port/CXFile.h"
@@ -44,44 +46,78 @@ void addWhereOptions(CLI::App* cmd, Where& w) {
 }
 
 // One reserve-file line as the reservations listing shows it.
-void describeLine(const char* line, const std::string& myHost, unsigned long long blockSize,
-                  long long now) {
-    const char* space = std::strchr(line, ' ');
+struct LineView {
+    bool malformed = false;
+    std::string owner, state, raw;
     unsigned long blocks = 0;
+    long long age = -1; // -1: no time on the line
+};
+
+LineView describeLine(const char* line, const std::string& myHost, long long now) {
+    LineView v;
+    v.raw = line;
+    const char* space = std::strchr(line, ' ');
     long long t = 0;
-    int fields = space ? std::sscanf(space + 1, "%lu %lld", &blocks, &t) : 0;
+    int fields = space ? std::sscanf(space + 1, "%lu %lld", &v.blocks, &t) : 0;
     if (fields < 1) {
-        std::printf("%-24s %10s %14s %10s  malformed line '%s'\n", "-", "-", "-", "-", line);
-        return;
+        v.malformed = true;
+        v.state = "malformed";
+        return v;
     }
-    std::string owner(line, static_cast<size_t>(space - line));
-    std::string host, pid = owner;
-    std::string::size_type colon = owner.find(':');
+    v.owner.assign(line, static_cast<size_t>(space - line));
+    std::string host, pid = v.owner;
+    std::string::size_type colon = v.owner.find(':');
     if (colon == std::string::npos) {
         t = 0;
     } else {
-        host = owner.substr(0, colon);
-        pid = owner.substr(colon + 1);
+        host = v.owner.substr(0, colon);
+        pid = v.owner.substr(colon + 1);
     }
     if (fields < 2)
         t = 0;
-    std::string state = "live";
+    v.state = "live";
     if (CacheFsBase::sameHost(host.c_str(), myHost.c_str())) {
         CXProcessId p;
         if (p.setIdString(&pid[0]) != 0)
-            state = "stale (bad process id)";
+            v.state = "stale (bad process id)";
         else if (p.isRunning() == 0)
-            state = "stale (process gone)";
+            v.state = "stale (process gone)";
     } else {
-        state = "remote";
+        v.state = "remote";
     }
     if (t != 0 && now - t > CacheFsBase::kStaleLineAge)
-        state = "stale (older than a day)";
-    char age[32] = "-";
+        v.state = "stale (older than a day)";
     if (t != 0)
-        std::snprintf(age, sizeof age, "%llds", now - t);
-    std::printf("%-24s %10lu %14llu %10s  %s\n", owner.c_str(), blocks, blocks * blockSize, age,
-                state.c_str());
+        v.age = now - t;
+    return v;
+}
+
+void printLine(const LineView& v, unsigned long long blockSize) {
+    if (v.malformed) {
+        std::printf("%-24s %10s %14s %10s  malformed line '%s'\n", "-", "-", "-", "-",
+                    v.raw.c_str());
+        return;
+    }
+    char age[32] = "-";
+    if (v.age >= 0)
+        std::snprintf(age, sizeof age, "%llds", v.age);
+    std::printf("%-24s %10lu %14llu %10s  %s\n", v.owner.c_str(), v.blocks, v.blocks * blockSize,
+                age, v.state.c_str());
+}
+
+nlohmann::ordered_json lineJson(const LineView& v, unsigned long long blockSize) {
+    nlohmann::ordered_json j;
+    if (v.malformed) {
+        j["line"] = v.raw;
+        j["state"] = v.state;
+        return j;
+    }
+    j["owner"] = v.owner;
+    j["blocks"] = v.blocks;
+    j["bytes"] = static_cast<unsigned long long>(v.blocks) * blockSize;
+    j["ageSeconds"] = v.age < 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(v.age);
+    j["state"] = v.state;
+    return j;
 }
 
 } // namespace
@@ -108,7 +144,9 @@ void addReserveCommands(CLI::App& app, Context& ctx) {
     CLI::App* r = app.add_subcommand("reservations",
                                      "List the reserve file's lines without changing the file");
     addWhereOptions(r, *where);
-    r->callback([where, &ctx] {
+    auto json = std::make_shared<bool>(false);
+    r->add_flag("--json", *json, "Print JSON instead of a table");
+    r->callback([where, json, &ctx] {
         auto fs = open(*where, ctx);
         if (!fs)
             return;
@@ -126,16 +164,30 @@ void addReserveCommands(CLI::App& app, Context& ctx) {
         }
         std::string myHost = std::to_string(static_cast<long>(fs->getClientId()));
         long long now = static_cast<long long>(platform::now());
-        std::printf("%s (this host: %s, block size %llu)\n", path.c_str(), myHost.c_str(),
-                    fs->getBlockSize());
-        std::printf("%-24s %10s %14s %10s  %s\n", "OWNER", "BLOCKS", "BYTES", "AGE", "STATE");
+        std::vector<LineView> lines;
         char line[CacheFsBase::kReserveLineSize];
         int rc;
         while ((rc = f.getLine(line, sizeof line)) != 0) {
             if (rc < 0 && f.getLastError() != -2)
                 break;
-            describeLine(line, myHost, fs->getBlockSize(), now);
+            lines.push_back(describeLine(line, myHost, now));
         }
+        if (*json) {
+            nlohmann::ordered_json out;
+            out["reserveFile"] = path;
+            out["host"] = myHost;
+            out["blockSize"] = fs->getBlockSize();
+            out["lines"] = nlohmann::ordered_json::array();
+            for (const LineView& v : lines)
+                out["lines"].push_back(lineJson(v, fs->getBlockSize()));
+            printJsonDocument(out);
+            return;
+        }
+        std::printf("%s (this host: %s, block size %llu)\n", path.c_str(), myHost.c_str(),
+                    fs->getBlockSize());
+        std::printf("%-24s %10s %14s %10s  %s\n", "OWNER", "BLOCKS", "BYTES", "AGE", "STATE");
+        for (const LineView& v : lines)
+            printLine(v, fs->getBlockSize());
     });
 
     struct ReserveArgs {
@@ -168,13 +220,19 @@ void addReserveCommands(CLI::App& app, Context& ctx) {
             ctx.exitCode = 1;
             return;
         }
-        if (fs->getLastReservedBlocks() == 0)
+        // Remotely the last reserved blocks are the service's answer: it
+        // decides from its own settings whether a line is kept.
+        if (fs->getLastReservedBlocks() == 0 && args->remote)
+            std::printf("(the service keeps no reserve-file line for this process: space "
+                        "reservation is switched off for it)\n");
+        else if (fs->getLastReservedBlocks() == 0)
             std::printf("(space reservation is switched off: set Depot/sDISABLERESERVE to \"no\" "
                         "to use the reserve file)\n");
         else
-            std::printf("line: %s:%d %ld blocks in %s\n", std::to_string(fs->getClientId()).c_str(),
-                        static_cast<int>(::getpid()), fs->getLastReservedBlocks(),
-                        fs->getReserveFilePath().c_str());
+            std::printf("line: %s:%d %ld blocks in %s%s\n",
+                        std::to_string(fs->getClientId()).c_str(), static_cast<int>(::getpid()),
+                        fs->getLastReservedBlocks(), fs->getReserveFilePath().c_str(),
+                        args->remote ? " (written by the service)" : "");
         if (args->hold)
             platform::sleepMs(args->hold * 1000UL);
         if (args->remote ? fs->remoteReserveOnDisk(0, 0, nullptr, 0, true) < 0

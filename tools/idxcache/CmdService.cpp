@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "Commands.h"
+#include "Json.h"
 #include "cachefs/CacheOpsService.h"
 #include "platform/CXmlMsgRouter.h"
 
@@ -28,14 +29,25 @@ void addServiceCommands(CLI::App& app, Context& ctx) {
         ctx.exitCode = CacheOpsService::stop(message);
         std::printf("%s\n", message.c_str());
     });
-    svc->add_subcommand("status", "Whether the service runs")->callback([&ctx] {
+    auto json = std::make_shared<bool>(false);
+    CLI::App* status = svc->add_subcommand("status", "Whether the service runs");
+    status->add_flag("--json", *json, "Print JSON instead of a line");
+    status->callback([json, &ctx] {
         pid_t pid = CacheOpsService::runningPid();
-        if (pid)
+        ctx.exitCode = pid ? 0 : 3;
+        if (*json) {
+            nlohmann::ordered_json out;
+            out["running"] = pid != 0;
+            out["pid"] = pid ? nlohmann::ordered_json(pid) : nlohmann::ordered_json(nullptr);
+            out["socket"] = platform::depotSvcSocketPath();
+            out["pidFile"] = CacheOpsService::pidFilePath();
+            printJsonDocument(out);
+        } else if (pid) {
             std::printf("running, pid %d, socket %s\n", static_cast<int>(pid),
                         platform::depotSvcSocketPath().c_str());
-        else
+        } else {
             std::printf("not running\n");
-        ctx.exitCode = pid ? 0 : 3;
+        }
     });
 }
 
