@@ -318,8 +318,8 @@ void RetrieveResults::getRestoreFilterFile(const char* clientName) {
         // A filter older than restore.out misses what was restored since.
         const std::string restore = std::string(cacheDirPath_) + "/" + rftoname(RF_RESTORE);
         struct stat fs, rs;
-        if (::stat(found.c_str(), &fs) == 0 && ::stat(restore.c_str(), &rs) == 0 &&
-            newerThan(rs, fs)) {
+        if (::stat(found.c_str(), &fs) != 0 ||
+            (::stat(restore.c_str(), &rs) == 0 && newerThan(rs, fs))) {
             debug(3, "getRestoreFilterFile: %s is older than %s, generating it again\n",
                   found.c_str(), restore.c_str());
             ::unlink(found.c_str());
