@@ -141,6 +141,24 @@ TEST_F(MergeTest, PagerWaitsForRawWritersHoldingTheirLocks) {
             << text;
 }
 
+TEST_F(MergeTest, CheckBackupFileAddsARawFileAndReportsAFailedRename) {
+    prepare();
+    writeFile(dir() + "/backup.out", "a\n");
+    writeFile(dir() + "/backup_1_100", "b\n");
+    writeFile(dir() + "/raw.log", "1: x begins at offset 0\n");
+    const std::string extra = home.path() + "/extra";
+    platform::TestSink sink;
+    RetrieveResults r(2, kJob, RF_BACKUP, "client1", 0);
+    EXPECT_EQ(r.checkBackupFile(extra.c_str()), 1); // nothing to rename
+    EXPECT_EQ(testsupport::countContaining(sink, "checkBackupFile: cannot rename"), 1);
+    EXPECT_TRUE(exists(dir() + "/raw.log"));
+    writeFile(extra, "c\n");
+    EXPECT_EQ(r.checkBackupFile(extra.c_str()), 0);
+    EXPECT_FALSE(exists(extra) || exists(dir() + "/raw.log"));
+    EXPECT_EQ(r.generateFile(nullptr), 0);
+    EXPECT_EQ(readFile(dir() + "/backup.out"), "a\nb\nc\n");
+}
+
 TEST_F(MergeTest, EventMessageIds) {
     const std::pair<int, uint32_t> cases[] = {
         {1, 0x48000060},  {2, 0x4800005B},  {3, 0x4800005E},  {4, 0x48000061},  {5, 0x4800005C},
