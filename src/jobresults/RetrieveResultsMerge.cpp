@@ -22,6 +22,7 @@ namespace {
 
 constexpr unsigned long kStateLockSeconds = 120;
 constexpr size_t kCopyBlock = 1024;
+constexpr size_t kBatch = 64 * kCopyBlock;
 constexpr unsigned long kFilterLineBuffer = 32768;
 
 bool startsWith(const std::string& text, const std::string& prefix) {
@@ -193,7 +194,7 @@ int RetrieveResults::mergeRaw(bool& changed) {
     uint64_t offset = out.getCurOffset();
     uint64_t logOffset = log.getCurOffset();
     int count = 0;
-    std::vector<char> block(kCopyBlock);
+    std::vector<char> batch(kBatch);
     for (const JRFile& raw : raws) {
         ConfinedFile in;
         if (in.openConfined(raw.path.c_str(), sfOpenRead) != 0) {
@@ -219,9 +220,26 @@ int RetrieveResults::mergeRaw(bool& changed) {
                   log.getLastError());
             return undo();
         }
+        // Read in 1 KiB blocks through the input's buffer; written in
+        // batches of blocks, so a failed copy leaves nothing pending to flush
+        // after the cut.
+        in.setBufSize(kBatch);
+        size_t batched = 0;
+        auto writeBatch = [&]() {
+            if (batched == 0)
+                return true;
+            const int written = out.write(batch.data(), batched);
+            if (written != static_cast<int>(batched)) {
+                debug(3, "generateFile: write to '%s' of %d bytes returned %d, code %d",
+                      target.c_str(), static_cast<int>(batched), written, out.getLastError());
+                return false;
+            }
+            batched = 0;
+            return true;
+        };
         char lastByte = '\n';
         for (;;) {
-            const int n = in.read(block.data(), kCopyBlock);
+            const int n = in.bufRead(batch.data() + batched, kCopyBlock);
             if (n < 0) {
                 debug(3, "generateFile: cannot read '%s', code %d", raw.path.c_str(),
                       in.getLastError());
@@ -229,25 +247,20 @@ int RetrieveResults::mergeRaw(bool& changed) {
             }
             if (n == 0)
                 break;
-            const int written = out.write(block.data(), static_cast<unsigned long>(n));
-            if (written != n) {
-                debug(3, "generateFile: write to '%s' of %d bytes returned %d, code %d",
-                      target.c_str(), n, written, out.getLastError());
-                return undo();
-            }
             changed = true;
-            lastByte = block[static_cast<size_t>(n) - 1];
+            lastByte = batch[batched + static_cast<size_t>(n) - 1];
+            batched += static_cast<size_t>(n);
             offset += static_cast<uint64_t>(n);
+            if (batched + kCopyBlock > kBatch && !writeBatch())
+                return undo();
         }
         // The next raw file's first line must not be glued to this one's last.
         if (lastByte != '\n') {
-            if (out.write("\n", 1) != 1) {
-                debug(3, "generateFile: write to '%s' of %d bytes returned %d, code %d",
-                      target.c_str(), 1, -1, out.getLastError());
-                return undo();
-            }
+            batch[batched++] = '\n';
             ++offset;
         }
+        if (!writeBatch())
+            return undo();
         logOffset = log.getCurOffset();
         in.close();
         if (::unlink(raw.path.c_str()) != 0)
