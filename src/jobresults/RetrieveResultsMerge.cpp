@@ -107,6 +107,14 @@ bool RetrieveResults::lockStateExclusive(ConfinedFile& state) {
               state.getLastError());
         return false;
     }
+    // Writers lock the State file in place; a lock on one replaced while
+    // this process waited would not keep them out.
+    struct stat held, current;
+    if (::fstat(state.getMainDescriptor(), &held) != 0 || ::stat(path.c_str(), &current) != 0 ||
+        held.st_dev != current.st_dev || held.st_ino != current.st_ino) {
+        debug(3, "generateFile: '%s' was replaced while waiting for its lock", path.c_str());
+        return false;
+    }
     return true;
 }
 

@@ -95,6 +95,20 @@ TEST_F(PageTest, EmptyResultsAnswerOnTheSocketWithLastLineOne) {
     EXPECT_EQ(testsupport::countContaining(sink, "job results is empty."), 1);
 }
 
+TEST_F(PageTest, WithoutASocketTheAnswerGoesToTheDefaultChannel) {
+    store(2);
+    RetrieveResults r(2, kJob, RF_BACKUP, "client1", 0);
+    ASSERT_EQ(r.getPage(3, 2, 5, nullptr, nullptr, 0), 0);
+    std::vector<EvReturnData::Stream> streams;
+    ASSERT_TRUE(EvReturnData::parseStreams(
+        testsupport::readFile(EvReturnData::defaultChannelPath()), streams));
+    ASSERT_EQ(streams.size(), 1u);
+    ASSERT_EQ(streams[0].records.size(), 6u);
+    EXPECT_EQ(streams[0].seqNo, 3);
+    EXPECT_EQ(streams[0].records[3].bytes, "line 2");
+    EXPECT_EQ(streams[0].records[4].asInt(), 2);
+}
+
 TEST_F(PageTest, MissingNamesFailOnTheSocket) {
     CQiSocket socket(fds[0]);
     RetrieveResults r(RF_PAGING_BKP, (tmp + "/nothing.bkp").c_str(), "client1", 0);
