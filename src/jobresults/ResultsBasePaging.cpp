@@ -160,7 +160,7 @@ bool ResultsBase::setFileName(ResultsFile kind, unsigned int fileNumber, const c
 }
 
 bool ResultsBase::extractLog(const std::string& tempDir, const std::string& path) {
-    auto_lock hold(extractMetex);
+    auto_lock hold(&extractMetex, true);
     const size_t slash = path.rfind('/');
     const std::string sourceDir = path.substr(0, slash);
     const std::string name = path.substr(slash + 1);

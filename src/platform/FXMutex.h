@@ -30,14 +30,30 @@ private:
     std::recursive_timed_mutex mutex_;
 };
 
-// Holds a lockable resource for the life of the scope.
+// A scoped hold on a lockable resource: taken at construction when asked,
+// or later with Lock; given back by Unlock or at the end of the scope.
 class auto_lock {
 public:
-    explicit auto_lock(FXLockableResource& resource) : resource_(resource) { resource_.Lock(); }
-    ~auto_lock() { resource_.Unlock(); }
+    auto_lock(FXLockableResource* resource, bool lockNow) : resource_(resource) {
+        if (lockNow)
+            Lock();
+    }
+    ~auto_lock() { Unlock(); }
     auto_lock(const auto_lock&) = delete;
     auto_lock& operator=(const auto_lock&) = delete;
 
+    void Lock() {
+        if (resource_ && !locked_)
+            locked_ = resource_->Lock();
+    }
+    void Unlock() {
+        if (locked_)
+            resource_->Unlock();
+        locked_ = false;
+    }
+    bool isLocked() const { return locked_; }
+
 private:
-    FXLockableResource& resource_;
+    FXLockableResource* resource_;
+    bool locked_ = false;
 };

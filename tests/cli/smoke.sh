@@ -81,6 +81,14 @@ check "results map" "$tool" results map --job 5 --kind 1 --rebuild
 expect "results map" "1.map: 4 entries, in step" "$out"
 check "results map file" "$tool" results map "$home/lines" --rebuild
 expect "results map file" "lines.map: 2 entries, in step" "$out"
+check "results page" "$tool" results page --job 5 --kind 1 --line 2 --count 2
+expect "results page" "^two$" "$out"
+check "results merge" "$tool" results raw --job 6 --kind 1 -- sh -c 'echo m > "$RAW_FILE"'
+check "results merge" "$tool" results merge --job 6 --kind 1
+expect "results merge" "^1: .*/6/backup_[0-9]*_[0-9]* begins at offset 0$" "$out"
+check "results filter" "$tool" results raw --job 6 --kind 2 -- sh -c 'printf "/x 3\\n/y 1\\n" > "$RAW_FILE"'
+check "results filter" "$tool" results filter --job 6 --kind 9
+expect "results filter" "PagingFile_Job_6_[0-9]*.f_rst$" "$out"
 check "results ls" "$tool" results ls --job 5
 expect "results ls" "backup.out .* 16 bytes" "$out"
 check "results cleanup" "$tool" results cleanup --central

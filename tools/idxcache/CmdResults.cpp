@@ -1,18 +1,23 @@
 // idxcache results: write, name, map, list and clean up job results.
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Commands.h"
 #include "cachefs/CacheFsBase.h"
 #include "jobresults/LineMap.h"
 #include "jobresults/PagingResultsDir.h"
+#include "jobresults/RetrieveResults.h"
 #include "jobresults/StoreResults.h"
 #include "platform/OXPI.h"
 #include "platform/PlatformHome.h"
@@ -37,6 +42,8 @@ struct ResultsArgs {
     bool rebuild = false;
     bool central = false;
     bool paging = false;
+    long long line = 1;
+    long long count = 50;
 };
 
 const char* clientOf(const ResultsArgs& a) {
@@ -230,6 +237,79 @@ void cleanup(const ResultsArgs& a, Context& ctx) {
     ctx.exitCode = rc < 0 ? 1 : 0;
 }
 
+// Answers one page request into a socket pair and prints the decoded lines.
+void page(const ResultsArgs& a, Context& ctx) {
+    CacheFsBase::setMultiThreaded(false);
+    std::unique_ptr<RetrieveResults> reader;
+    if (!a.file.empty())
+        reader = std::make_unique<RetrieveResults>(static_cast<ResultsFile>(a.kind), a.file.c_str(),
+                                                   clientOf(a), 0);
+    else
+        reader = std::make_unique<RetrieveResults>(a.realm, a.job, static_cast<ResultsFile>(a.kind),
+                                                   clientOf(a), 0);
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        std::perror("socketpair");
+        ctx.exitCode = 1;
+        return;
+    }
+    EvReturnData::Stream stream;
+    bool decoded = false;
+    // The answer is read while it is written: a page may exceed the socket's buffer.
+    std::thread receiver([&] { decoded = EvReturnData::readStream(fds[1], stream); });
+    CQiSocket socket(fds[0]);
+    const int rc = reader->getPage(1, a.line, a.count, &socket, nullptr, 0);
+    // Whatever was answered is in the socket: the reader then sees its end.
+    ::shutdown(fds[0], SHUT_WR);
+    receiver.join();
+    ::close(fds[0]);
+    ::close(fds[1]);
+    long long total = 0, last = 0;
+    int status = -1;
+    for (const EvReturnData::Record& r : stream.records) {
+        if (r.field == EvReturnResults::kFieldLine)
+            std::printf("%s\n", r.bytes.c_str());
+        else if (r.field == EvReturnResults::kFieldTotal)
+            total = r.asInt();
+        else if (r.field == EvReturnResults::kFieldLastLine)
+            last = r.asInt();
+        else if (r.field == EvReturnData::kEndField && r.bytes.size() == 4)
+            std::memcpy(&status, r.bytes.data(), 4);
+    }
+    if (decoded)
+        std::fprintf(stderr, "lines %lld to %lld of %lld, status %d\n", a.line, last, total,
+                     status);
+    else
+        std::fprintf(stderr, "no answer (details in %s)\n", platform::homePath("logs").c_str());
+    ctx.exitCode = rc;
+}
+
+void merge(const ResultsArgs& a, Context& ctx) {
+    CacheFsBase::setMultiThreaded(false);
+    RetrieveResults reader(a.realm, a.job, static_cast<ResultsFile>(a.kind), clientOf(a), 0);
+    if (reader.generateFile(nullptr) != 0) {
+        std::fprintf(stderr, "no raw files merged (details in %s)\n",
+                     platform::homePath("logs").c_str());
+        ctx.exitCode = 1;
+        return;
+    }
+    const char* dir = reader.getResultsDir().getCacheDir();
+    std::ifstream log(std::string(dir ? dir : "") + "/" + RetrieveResults::kRawLog);
+    std::cout << log.rdbuf();
+}
+
+void filter(const ResultsArgs& a, Context& ctx) {
+    CacheFsBase::setMultiThreaded(false);
+    RetrieveResults reader(a.realm, a.job, static_cast<ResultsFile>(a.kind), clientOf(a), 0);
+    if (!RetrieveResults::isRestoreFilterKind(static_cast<ResultsFile>(a.kind)) ||
+        !reader.getFileName()) {
+        std::fprintf(stderr, "no restore filter of kind %u for job %lld\n", a.kind, a.job);
+        ctx.exitCode = 1;
+        return;
+    }
+    std::printf("%s\n", reader.getFileName());
+}
+
 void jobAndKind(CLI::App* cmd, ResultsArgs& a, bool required) {
     CLI::Option* job = cmd->add_option("--job", a.job, "Job id");
     if (required)
@@ -270,6 +350,24 @@ void addResultsCommands(CLI::App& app, Context& ctx) {
     mapCmd->add_flag("--check", "Compare the map with its file (the default)");
     mapCmd->add_flag("--rebuild", a->rebuild, "Make the map again from its file, then check it");
     mapCmd->callback([a, &ctx] { map(*a, ctx); });
+
+    CLI::App* pageCmd =
+        results->add_subcommand("page", "Print a page of results as the record stream answers it");
+    jobAndKind(pageCmd, *a, false);
+    pageCmd->add_option("--file", a->file, "A file given by path (with --kind 7, 12 or 20)");
+    pageCmd->add_option("--line", a->line, "First line (from 1)")->required();
+    pageCmd->add_option("--count", a->count, "Lines in the page")->capture_default_str();
+    pageCmd->callback([a, &ctx] { page(*a, ctx); });
+
+    CLI::App* mergeCmd =
+        results->add_subcommand("merge", "Merge a kind's raw files and print raw.log");
+    jobAndKind(mergeCmd, *a, true);
+    mergeCmd->callback([a, &ctx] { merge(*a, ctx); });
+
+    CLI::App* filterCmd = results->add_subcommand(
+        "filter", "Find or make a restore filter file (--kind 8, 9, 10 or 22)");
+    jobAndKind(filterCmd, *a, true);
+    filterCmd->callback([a, &ctx] { filter(*a, ctx); });
 
     CLI::App* lsCmd = results->add_subcommand("ls", "List a job's results directory");
     jobAndKind(lsCmd, *a, true);
