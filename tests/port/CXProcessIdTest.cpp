@@ -48,7 +48,8 @@ TEST(CXProcessId, SetIdStringParsesOneLeadingNumber) {
     };
     const Case cases[] = {
         {"12a", 0, "12"},       {"12", 0, "12"},
-        {" 7", 0, "7"},         {"4294967295", 0, "4294967295"},
+        {" 7", 0, "7"},         {"4294967295", -1, nullptr},
+        {"0", -1, nullptr},     {"1", -1, nullptr},
         {"a12", -1, nullptr},   {"", -1, nullptr},
         {nullptr, -1, nullptr},
     };
