@@ -6,7 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -34,62 +35,65 @@ int lockableElsewhere(const std::string& path) {
     });
 }
 
+// The locked objects of a job: a State file with bytes still buffered, a
+// lock file and a restore marker.
+struct Held {
+    std::unique_ptr<CXFile> file{new CXFile};
+    std::unique_ptr<CXFileLock> lock{new CXFileLock};
+    std::unique_ptr<CXLockedMarkerFile> marker;
+};
+
 struct ForkExecTest : ::testing::Test {
     testsupport::ScratchHome home;
     std::string dir = home.sub("cache", true);
     std::string state = dir + "/State", lockFile = dir + "/lockFile";
     std::string marker = dir + "/restoreInProgress";
+    bool take(Held& h) {
+        h.marker.reset(new CXLockedMarkerFile(dir, 0));
+        return h.file->open(state.c_str(), sfOpenCreate) == 0 &&
+               h.file->lock(sfLockExclusive, 0) == 1 && h.file->truncate() == 0 &&
+               h.file->bufWrite("abc", 3) == 3 &&
+               h.lock->open(lockFile.c_str(), sfOpenCreate) == 0 &&
+               h.lock->lock(sfLockExclusive, 0) == 1 && h.marker->openLocked("x") == 0;
+    }
 };
 
+// The job starts a program and dies holding everything (no destructor runs);
+// the program lists the descriptors it inherited and outlives the job.
 TEST_F(ForkExecTest, AProgramStartedByAJobThatDiesHoldsNoneOfItsFilesOrLocks) {
-    int toHelper[2], fromHelper[2];
-    ASSERT_EQ(::pipe(toHelper), 0);
-    ASSERT_EQ(::pipe(fromHelper), 0);
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
     pid_t job = forkChild([&] {
-        CXFile stateFile;
-        CXFileLock lock;
-        CXLockedMarkerFile restore(dir, 0);
+        Held h;
         CXDirectory listing;
-        if (stateFile.open(state.c_str(), sfOpenCreate) != 0 ||
-            stateFile.lock(sfLockExclusive, 0) != 1 || lock.open(lockFile.c_str(), sfOpenCreate) ||
-            lock.lock(sfLockExclusive, 0) != 1 || restore.openLocked("job") != 0 ||
-            listing.open(dir.c_str()) != 0)
+        if (!take(h) || listing.open(dir.c_str()) != 0)
             return 1;
         if (::fork() == 0) {
-            ::dup2(toHelper[0], 0);
-            ::dup2(fromHelper[1], 1);
-            for (int fd : {toHelper[0], toHelper[1], fromHelper[0], fromHelper[1]})
-                ::close(fd);
-            ::execl(IDXCACHE_EXEC_HELPER, "exec_helper", "fds", dir.c_str(), nullptr);
+            ::dup2(report[1], 1);
+            ::execl("/bin/sh", "sh", "-c",
+                    "echo $$; readlink /proc/$$/fd/*; echo end; exec sleep 60", nullptr);
             ::_exit(127);
         }
-        ::_exit(0); // dies holding everything: no destructor runs
+        ::_exit(0);
     });
     ASSERT_EQ(waitChild(job), 0);
-    ::close(toHelper[0]);
-    ::close(fromHelper[1]);
-    std::string report;
+    std::string listed;
     char buf[512];
     ssize_t n;
-    while (report.find("end\n") == std::string::npos &&
-           (n = ::read(fromHelper[0], buf, sizeof buf)) > 0)
-        report.append(buf, static_cast<size_t>(n));
-    EXPECT_EQ(report, "end\n") << "descriptors the started program inherited";
-    // The program still runs: the locks died with the job all the same.
+    while (listed.find("end\n") == std::string::npos &&
+           (n = ::read(report[0], buf, sizeof buf)) > 0)
+        listed.append(buf, static_cast<size_t>(n));
+    EXPECT_EQ(listed.find(dir), std::string::npos) << listed;
     for (const std::string& path : {state, lockFile, marker})
         EXPECT_EQ(lockableElsewhere(path), 1) << path;
-    ::close(toHelper[1]);
-    ::close(fromHelper[0]);
+    ::kill(std::atoi(listed.c_str()), SIGKILL);
+    ::close(report[0]);
+    ::close(report[1]);
 }
 
 // A forked child (no exec) that closes, unlocks or destroys its copies of the
 // parent's locked objects leaves the parent's locks, marker and buffered bytes.
 TEST_F(ForkExecTest, AForkedCopyNeverReleasesItsParentsLock) {
-    struct Held {
-        std::unique_ptr<CXFile> file{new CXFile};
-        std::unique_ptr<CXFileLock> lock{new CXFileLock};
-        std::unique_ptr<CXLockedMarkerFile> marker;
-    };
     const std::vector<std::pair<const char*, std::function<void(Held&)>>> drops = {
         {"close", [](Held& h) { h.file->close(), h.lock->close(), h.marker->unLockAndRemove(); }},
         {"unlock", [](Held& h) { h.file->unlock(), h.lock->unlock(), h.marker->unLock(); }},
@@ -99,12 +103,7 @@ TEST_F(ForkExecTest, AForkedCopyNeverReleasesItsParentsLock) {
         SCOPED_TRACE(drop.first);
         EXPECT_EQ(runInChild([&] {
                       Held h;
-                      h.marker.reset(new CXLockedMarkerFile(dir, 0));
-                      if (h.file->open(state.c_str(), sfOpenCreate) != 0 ||
-                          h.file->lock(sfLockExclusive, 0) != 1 || h.file->truncate() != 0 ||
-                          h.file->bufWrite("abc", 3) != 3 ||
-                          h.lock->open(lockFile.c_str(), sfOpenCreate) != 0 ||
-                          h.lock->lock(sfLockExclusive, 0) != 1 || h.marker->openLocked("x") != 0)
+                      if (!take(h))
                           return 1;
                       if (runInChild([&] {
                               drop.second(h);
