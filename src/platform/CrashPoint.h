@@ -8,6 +8,9 @@
 // first touches the library, or start a helper program with it.
 //
 // Points placed in the library (name, then where it stops the process):
+//   reserve.rewrite   a reservation has written the new reserve file content at
+//                     offset 0 (padded to the old length) and not yet cut the
+//                     file to the new length (CacheFsBase::rewriteReserveFile)
 #pragma once
 
 namespace platform {

@@ -65,7 +65,7 @@ TEST_F(CleanUpTest, SettingsAndSmallOperations) {
     EXPECT_FALSE(indexCacheImpersonation("client1"));
 }
 
-TEST_F(CleanUpTest, ConstructionClearsMultiJobAndSetsSingleModeForJobResultsOnly) {
+TEST_F(CleanUpTest, ConstructionClearsMultiJobAndLeavesTheThreadModeToTheHost) {
     for (bool threaded : {false, true}) {
         EXPECT_EQ(testsupport::runInChild([&] {
                       CacheFsBase::setMultiJob(true);
@@ -75,7 +75,7 @@ TEST_F(CleanUpTest, ConstructionClearsMultiJobAndSetsSingleModeForJobResultsOnly
                       CHILD_CHECK(CacheFsBase::isMultiThreaded() == threaded);
                       CHILD_CHECK(!fs.getReservationFailureReportedToJM());
                       JobResultsCacheFs results(kJobResultsAppType, TCacheTypeTape, false);
-                      CHILD_CHECK(!CacheFsBase::isMultiThreaded());
+                      CHILD_CHECK(CacheFsBase::isMultiThreaded() == threaded);
                       return 0;
                   }),
                   0)

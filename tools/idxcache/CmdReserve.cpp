@@ -46,6 +46,9 @@ void addWhereOptions(CLI::App* cmd, Where& w) {
 // One reserve-file line as the reservations listing shows it.
 void describeLine(const char* line, const std::string& myHost, unsigned long long blockSize,
                   long long now) {
+    // Blanks pad the file while a rewrite is cut short; they hold nothing.
+    if (line[0] == ' ' && line[std::strspn(line, " ")] == '\0')
+        return;
     const char* space = std::strchr(line, ' ');
     unsigned long blocks = 0;
     long long t = 0;
@@ -148,8 +151,6 @@ void addReserveCommands(CLI::App& app, Context& ctx) {
     res->add_option("--hold", args->hold, "Seconds to hold the reservation")->capture_default_str();
     addWhereOptions(res, *where);
     res->callback([where, args, &ctx] {
-        // One thread: reservations of this process are kept in its own line.
-        CacheFsBase::setMultiThreaded(false);
         auto fs = open(*where, ctx);
         if (!fs)
             return;
