@@ -186,11 +186,13 @@ protected:
                            EInitializationFailureReason reason);
     void closeReserveFile(class CXFile& file);
     // Opens and locks the reserve file, again when the path stopped naming the
-    // file while this process waited for its lock.
-    void openLockedReserveFile(class CXFile& file);
+    // file while this process waited for its lock; answers the file's size.
+    size_t openLockedReserveFile(class CXFile& file);
+    // The whole content of the locked reserve file; raises on a read error.
+    std::string readReserveFile(class CXFile& file, size_t size);
     // Replaces the content of the locked reserve file so that every moment
     // (a crash included) leaves the old content or the new one.
-    void rewriteReserveFile(class CXFile& file, const std::string& content);
+    void rewriteReserveFile(class CXFile& file, const std::string& old, const std::string& content);
     std::string ownProcessId();
     // Blocks of a byte reservation, pad included; raises when they overflow.
     long blocksFor(unsigned long long bytes) const;

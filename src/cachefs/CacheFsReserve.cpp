@@ -82,11 +82,35 @@ bool isPadding(const char* line) {
     return *line == ' ' && line[std::strspn(line, " ")] == '\0';
 }
 
-// Whether the path still names the file the object holds open.
-bool pathNamesOpenFile(const std::string& path, const CXFile& file) {
+// Whether the path still names the file the object holds open; its size in
+// bytes when it does.
+bool pathNamesOpenFile(const std::string& path, const CXFile& file, size_t* size) {
     struct stat onDisk, held;
-    return ::stat(path.c_str(), &onDisk) == 0 && ::fstat(file.getMainDescriptor(), &held) == 0 &&
-           onDisk.st_dev == held.st_dev && onDisk.st_ino == held.st_ino;
+    if (::stat(path.c_str(), &onDisk) != 0 || ::fstat(file.getMainDescriptor(), &held) != 0 ||
+        onDisk.st_dev != held.st_dev || onDisk.st_ino != held.st_ino)
+        return false;
+    *size = static_cast<size_t>(held.st_size);
+    return true;
+}
+
+// The next line of text from at, as the buffered file's line reader gives it:
+// LF ends a line and a CR right before it (or before the end) is dropped.
+// False at the end; *fits is false for a line too long for the reader's buffer.
+bool nextLine(const std::string& text, size_t& at, std::string& line, bool* fits) {
+    if (at >= text.size())
+        return false;
+    size_t end = text.find('\n', at);
+    const bool last = end == std::string::npos;
+    if (last)
+        end = text.size();
+    line.assign(text, at, end - at);
+    at = last ? end : end + 1;
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    if (last && line.empty())
+        return false;
+    *fits = line.size() < static_cast<size_t>(CacheFsBase::kReserveLineSize);
+    return true;
 }
 
 } // namespace
@@ -266,7 +290,7 @@ void CacheFsBase::reportReservationFailure(long numBlocks) {
     }
 }
 
-void CacheFsBase::openLockedReserveFile(CXFile& file) {
+size_t CacheFsBase::openLockedReserveFile(CXFile& file) {
     const char* path = reserveFilePath_.c_str();
     for (int attempt = 0;; ++attempt) {
         if (file.open(path, sfOpenCreate, 0, static_cast<int>(fileCreationMode_)) != 0) {
@@ -288,8 +312,9 @@ void CacheFsBase::openLockedReserveFile(CXFile& file) {
         // reservation tells the administrator to) or replaced while this
         // process waited: a lock on a file the path no longer names excludes
         // nobody who opens the path now.
-        if (pathNamesOpenFile(reserveFilePath_, file))
-            return;
+        size_t size = 0;
+        if (pathNamesOpenFile(reserveFilePath_, file, &size))
+            return size;
         debug(2, "reserveOnDisk: reserve file %s was replaced while waiting for its lock\n", path);
         file.unlock();
         file.close();
@@ -298,21 +323,34 @@ void CacheFsBase::openLockedReserveFile(CXFile& file) {
     }
 }
 
-void CacheFsBase::rewriteReserveFile(CXFile& file, const std::string& content) {
-    const char* path = reserveFilePath_.c_str();
-    // The old bytes, to put back when the new ones cannot all be written.
-    std::string old;
-    char chunk[4096];
-    int n = file.seek(0, sfSeekSet);
-    while (n == 0 && (n = file.read(chunk, sizeof chunk)) > 0) {
-        old.append(chunk, static_cast<size_t>(n));
-        n = 0;
+std::string CacheFsBase::readReserveFile(CXFile& file, size_t size) {
+    // One read of the size the lock check saw (a short read is the end; one
+    // byte more tells a file that grew). The lines are split in memory, and
+    // the bytes serve again to restore the file when the rewrite fails.
+    std::string text(size + 1, '\0');
+    size_t got = 0;
+    int n;
+    while ((n = file.read(&text[got], text.size() - got)) > 0) {
+        got += static_cast<size_t>(n);
+        if (got < text.size())
+            break;
+        text.resize(text.size() * 2);
     }
     if (n < 0) {
-        debug(1, "read from %s failed, code %d\n", path, file.getLastError());
+        // The lines not read are other processes' live reservations: the file
+        // is left as it is.
+        debug(1, "getLine from %s failed, code %d\n", reserveFilePath_.c_str(),
+              file.getLastError());
         errno = file.getLastError();
         throw "read reserveFile failed";
     }
+    text.resize(got);
+    return text;
+}
+
+void CacheFsBase::rewriteReserveFile(CXFile& file, const std::string& old,
+                                     const std::string& content) {
+    const char* path = reserveFilePath_.c_str();
     // New content shorter than the old is padded to the old length, so that
     // a process killed before the truncate leaves the new lines and blanks,
     // never new lines followed by the cut tail of old ones.
@@ -402,31 +440,23 @@ int CacheFsBase::reserveOnDisk(long numBlocks, unsigned int realmNumber, const c
 
         lastReservedBlocks_ = 0;
         const char* path = reserveFilePath_.c_str();
-        openLockedReserveFile(file);
+        const std::string old = readReserveFile(file, openLockedReserveFile(file));
 
         // Every line the rewrite keeps, in the order read; this process's own
         // line among them only for the case that no rewrite replaces it.
         std::vector<KeptLine> kept;
         bool dropped = false;
         unsigned long long othersSum = 0;
-        char line[kReserveLineSize];
-        while (true) {
-            int rc = file.getLine(line, sizeof line);
-            if (rc == 0)
-                break;
-            if (rc < 0) {
-                debug(1, "getLine from %s failed, code %d\n", path, file.getLastError());
-                // A line longer than the buffer was skipped whole by the reader:
-                // drop it and keep reading, so the lines after it are not lost.
-                // Any other error leaves the file alone: the lines not read yet
-                // are other processes' live reservations.
-                if (file.getLastError() != -2) {
-                    errno = file.getLastError();
-                    throw "read reserveFile failed";
-                }
+        std::string text;
+        bool fits = true;
+        for (size_t at = 0; nextLine(old, at, text, &fits);) {
+            if (!fits) {
+                // Too long for any reader: dropped whole, the lines after it stay.
+                debug(1, "getLine from %s failed, code %d\n", path, -2);
                 dropped = true;
                 continue;
             }
+            const char* line = text.c_str();
             debug(3, "reserveOnDisk: line: %s", line);
             if (isPadding(line)) {
                 // Left by a rewrite that was cut short.
@@ -539,7 +569,7 @@ int CacheFsBase::reserveOnDisk(long numBlocks, unsigned int realmNumber, const c
                 // The own line stays as it was; what the reading dropped must
                 // not stay to count against the next reservation.
                 if (dropped)
-                    rewriteReserveFile(file, formatLines(kept, false));
+                    rewriteReserveFile(file, old, formatLines(kept, false));
                 closeReserveFile(file);
                 if (!runningInDepotSvc_) {
                     OXJobClient* client = getJobClientObject(reportJobId(), kDepotPlatformType);
@@ -562,7 +592,7 @@ int CacheFsBase::reserveOnDisk(long numBlocks, unsigned int realmNumber, const c
             content += out;
             content += '\n';
         }
-        rewriteReserveFile(file, content);
+        rewriteReserveFile(file, old, content);
         if (ownLine)
             lastReservedBlocks_ = requested < 0 ? 0 : requested;
         if (!servedRequest_)

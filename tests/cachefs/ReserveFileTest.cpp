@@ -1,5 +1,6 @@
 // The reserve file under killed writers, full disks, read errors, hostile
 // lines and deletion, and what a process's reservations leave in it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -150,9 +151,11 @@ TEST_F(ReserveFileTest, AReadErrorLeavesEveryLineInPlace) {
     pid_t child = start([](TestCacheFs& fs) {
         if (fs.reserveOnDisk(5, 2, "17", 100, false) != 1)
             return 1;
-        // From now on the line reader's reads (one buffer of 1024 bytes) fail;
-        // other reads of the process go on.
-        if (!testsupport::failSyscall(SYS_read, 2, 1024, EIO))
+        // The next descriptor the process opens is the reserve file's (the
+        // first reservation opened the rest for good): its reads fail.
+        const int next = ::open("/dev/null", O_RDONLY);
+        ::close(next);
+        if (!testsupport::failSyscall(SYS_read, 0, static_cast<unsigned long>(next), EIO))
             return 77;
         try {
             fs.reserveOnDisk(6, 2, "17", 100, false);
