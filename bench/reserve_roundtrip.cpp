@@ -1,10 +1,12 @@
 // On-disk reservation round trips (a reserve and a release, both rewriting the
 // reserve file) with 1, 2 and 8 processes on one reserve file, against a floor
 // measured in the same run: the same processes doing only open + exclusive
-// lock + read all lines + truncate + rewrite + unlock + close of a file of the
-// same content, twice per round trip (the first adds the process's own line,
-// the second drops it again). Both take the lock through CXFile, so the ratio
-// is the cost of the reservation logic around the same file protocol.
+// lock + read all lines + write the new lines at offset 0 + cut the file to
+// their length + unlock + close of a file of the same content, twice per
+// round trip (the first adds the process's own line, the second drops it
+// again). Both take the lock through CXFile and replace the content the same
+// way, so the ratio is the cost of the reservation logic around the same file
+// protocol.
 //
 // Usage: bench_reserve_roundtrip [seconds per measurement, default 4]
 #include <sys/wait.h>
@@ -63,19 +65,18 @@ bool floorCycle(const std::string& path, const std::string& own, bool add) {
     CXFile f;
     if (f.open(path.c_str(), sfOpenCreate, 0, 0) != 0 || f.lock(sfLockExclusive, 1800) != 1)
         return false;
-    std::vector<std::string> lines;
+    std::string content;
     char buf[1023];
     while (f.getLine(buf, sizeof buf) == 1) {
         if (own != buf)
-            lines.emplace_back(buf);
+            content += std::string(buf) + "\n";
     }
     if (add)
-        lines.push_back(own);
-    if (f.truncate() != 0)
+        content += own + "\n";
+    if (f.seek(0, sfSeekSet) != 0 ||
+        f.write(content.data(), content.size()) != static_cast<int>(content.size()) ||
+        f.truncateTo(content.size()) != 0)
         return false;
-    for (const std::string& l : lines)
-        f.putLine(l.c_str(), false);
-    f.bufWriteFlush();
     f.unlock();
     return f.close() == 0;
 }

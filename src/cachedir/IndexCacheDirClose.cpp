@@ -170,7 +170,7 @@ int IndexCacheDirBase::close(bool canStillResume, bool keepWritingOnBackupFailur
         }
         if (canStillResume) {
             std::string marker = std::string(cacheDirPath_.get()) + "/canStillResume";
-            FILE* f = std::fopen(marker.c_str(), "w");
+            FILE* f = std::fopen(marker.c_str(), "we");
             if (!f)
                 debug(1, "cannot create '%s', errno %d\n", marker.c_str(), errno);
             else

@@ -142,7 +142,7 @@ void IndexCacheDirBase::createJobIdFile() {
         host = kUnknownHost;
 
     std::string path = std::string(dir) + "/" + kJobIdFileName;
-    FilePtr file(std::fopen(path.c_str(), "w"));
+    FilePtr file(std::fopen(path.c_str(), "we"));
     if (!file) {
         debug(1, "%s: cannot fopen file '%s', code %d\n", fn, path.c_str(), errno);
         return;
@@ -179,7 +179,7 @@ int IndexCacheDirBase::readJobIdFile(long long* jobIdPtr, std::string* hostName,
     }
 
     std::string path = std::string(dir) + "/" + kJobIdFileName;
-    FilePtr file(std::fopen(path.c_str(), "r"));
+    FilePtr file(std::fopen(path.c_str(), "re"));
     int err = errno;
     if (!file && catalogServer_) {
         // A catalog-server cache may hold the file under a decorated name.
@@ -194,7 +194,7 @@ int IndexCacheDirBase::readJobIdFile(long long* jobIdPtr, std::string* hostName,
             return 0;
         }
         path = found;
-        file.reset(std::fopen(path.c_str(), "r"));
+        file.reset(std::fopen(path.c_str(), "re"));
         err = errno;
     }
     if (!file) {

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <memory>
 
+#include "port/FileOps.h"
+
 namespace {
 
 struct DirCloser {
@@ -138,7 +140,7 @@ void IndexCacheDirMainTranLogHelper::unlock() {
 }
 
 bool IndexCacheDirMainTranLogHelper::chooseJournalFile() {
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(uploadFolder_.c_str()));
+    std::unique_ptr<DIR, DirCloser> dir(openDirectory(uploadFolder_.c_str()));
     if (!dir) {
         setError("Failed to open folder '" + uploadFolder_ +
                      "' with error=" + std::to_string(errno),

@@ -54,7 +54,6 @@ constexpr unsigned int kCleanupModuleId = 1679234300;
 long long CacheFsBase::numObjects = 0;
 unsigned long CacheFsBase::clientId = 0;
 std::string CacheFsBase::hostName;
-unsigned long long CacheFsBase::reserveBuffer = 0;
 int CacheFsBase::reservationFlag = -1;
 
 CXCritSect& CacheFsBase::cs() {
@@ -77,10 +76,13 @@ CacheFsBase::~CacheFsBase() {
         CXAutoCritSect guard(&cs(), "CacheFsBase::~CacheFs", true);
         if (counted_)
             --numObjects;
-        // The last object of a single-threaded process gives its line back.
-        if (numObjects == 0 && !TDebuggable::isMultiThreaded() && initialized_ &&
-            !runningInDepotSvc_ && lastReservedBlocks_ != 0)
-            release(0, true);
+        // The last object of the process on a reserve file gives the process's
+        // line in it back, in either mode: no object is left to release it.
+        if (!countedReserveFile_.empty()) {
+            ReserveFileState& state = reserveState(countedReserveFile_);
+            if (--state.objects == 0 && state.lineHeld && !runningInDepotSvc_)
+                reserveOnDisk(kGiveBackAll, 0, nullptr, 0, false);
+        }
         if (externalEvent_ == cleanupEvent_.get())
             externalEvent_ = nullptr;
         cleanupEvent_.reset();
@@ -243,6 +245,11 @@ void CacheFsBase::initialize(const char* clientName, bool noLocalCache, unsigned
         padBlocks_ = blockSize_ ? static_cast<unsigned int>(1000000 / blockSize_) : 0;
         initFailure_ = InitSucceeded;
         initialized_ = true;
+        {
+            CXAutoCritSect guard(&cs(), "CacheFsBase::CacheFs", true);
+            countedReserveFile_ = reserveFilePath_;
+            ++reserveState(countedReserveFile_).objects;
+        }
     } catch (const char* message) {
         int err = errno;
         cacheRoot_.reset();

@@ -3,7 +3,9 @@
 // cache object needs about it.
 #pragma once
 
+#include <climits>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -44,6 +46,11 @@ public:
     static constexpr long long kStaleLineAge = 86400;
     static constexpr long long kCentralTimeRefresh = 3600;
     static constexpr unsigned long long kMaxEventsPerKind = 12;
+    // A block count for reserveOnDisk that gives back the process's whole line
+    // in either mode.
+    static constexpr long kGiveBackAll = -LONG_MAX;
+    // Longest process id text accepted from a served request.
+    static constexpr size_t kMaxPidDigits = 10;
 
     CacheFsBase(OXAppType appType, TCacheTypeEnum cacheType, bool unused);
     ~CacheFsBase() override;
@@ -114,6 +121,8 @@ public:
     int setDiskFree(unsigned int percent);
     unsigned int getDiskFree() const { return minFreePercent_; }
     double getFreeRatio() const { return freeRatio_; }
+    // The single-mode buffers of every reserve file of the process: their sum,
+    // and setting each of them (tests and benchmarks clear them with 0).
     static unsigned long long getReserveBuffer();
     static void setReserveBuffer(unsigned long long bytes);
     long getLastReservedBlocks() const { return lastReservedBlocks_; }
@@ -170,8 +179,9 @@ public:
     static bool isMultiJob() { return TDebuggable::isMultiJob(); }
     static void setMultiJob(bool on) { TDebuggable::setMultiJob(on); }
     static bool isMultiThreaded() { return TDebuggable::isMultiThreaded(); }
-    // Sets the process-wide flag: a single-threaded process keeps small
-    // reservations in its own buffer and its line is released by its last object.
+    // Sets the process-wide flag, which is the host's choice (no constructor
+    // changes it): a single-threaded process keeps small reservations in a
+    // buffer of its own per reserve file.
     static void setMultiThreaded(bool on) { TDebuggable::setMultiThreaded(on); }
     void impersonateUser(bool, const char*, const char*) {}
     bool impersonatedUser() const { return false; }
@@ -191,7 +201,17 @@ protected:
     [[noreturn]] void fail(const char* message, const std::string& pending, int pendingId,
                            EInitializationFailureReason reason);
     void closeReserveFile(class CXFile& file);
+    // Opens and locks the reserve file, again when the path stopped naming the
+    // file while this process waited for its lock; answers the file's size.
+    size_t openLockedReserveFile(class CXFile& file);
+    // The whole content of the locked reserve file; raises on a read error.
+    std::string readReserveFile(class CXFile& file, size_t size);
+    // Replaces the content of the locked reserve file so that every moment
+    // (a crash included) leaves the old content or the new one.
+    void rewriteReserveFile(class CXFile& file, const std::string& old, const std::string& content);
     std::string ownProcessId();
+    // Blocks of a byte reservation, pad included; raises when they overflow.
+    long blocksFor(unsigned long long bytes) const;
     long long centralNow();
     void reportReservationFailure(long numBlocks);
     int readAck(const CNMessageBase& ack, const CNMessageBase& request, const char* name);
@@ -246,12 +266,25 @@ protected:
     // initialisation, so that never-initialised or re-initialised objects do
     // not skew the count that decides the last object's release.
     bool counted_ = false;
+    // The reserve file this object is counted on (empty: none).
+    std::string countedReserveFile_;
+
+    // What the process holds on one reserve file; all under cs.
+    struct ReserveFileState {
+        // Single mode: bytes reserved on disk and not yet handed out.
+        unsigned long long buffer = 0;
+        // Initialised objects that reserve through the file.
+        long objects = 0;
+        // The last rewrite by this process left its own line in the file.
+        bool lineHeld = false;
+    };
+    static std::map<std::string, ReserveFileState>& reserveStates();
+    static ReserveFileState& reserveState(const std::string& path) { return reserveStates()[path]; }
 
     static CXCritSect& cs();
     static long long numObjects;
     static unsigned long clientId;
     static std::string hostName;
-    static unsigned long long reserveBuffer;
     static int reservationFlag;
 };
 

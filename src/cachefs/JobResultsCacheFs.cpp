@@ -47,13 +47,8 @@ JobResultsCacheFs::JobResultsCacheFs(OXAppType appType, TCacheTypeEnum cacheType
     setDebugPrefix("JobResultsCacheFs");
     reservationFailureReportedToJM_ = false;
     setMultiJob(false);
-    // A job-results process writes its results from one thread and reserves
-    // once per result line: single mode keeps those small requests in the
-    // process's own buffer and lets its last object give the line back. Other
-    // application types (a clean-up scan in an index process builds one of
-    // these per cache directory) leave the process's setting alone.
-    if (appType == kJobResultsAppType)
-        setMultiThreaded(false);
+    // The multi-threaded flag is left to the host: a single-threaded
+    // job-results writer sets single mode itself when it starts.
 }
 
 long JobResultsCacheFs::getCurrentTime() {

@@ -23,7 +23,7 @@ void appendToShellLog(const char* text) {
         return;
     char path[1100];
     std::snprintf(path, sizeof path, "%s/SHELL.LOG", m_shellIndexCache);
-    FILE* f = std::fopen(path, "a");
+    FILE* f = std::fopen(path, "ae");
     if (!f) {
         std::printf("Could not open file %s\n", path);
         return;

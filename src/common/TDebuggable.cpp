@@ -1,5 +1,6 @@
 #include "common/TDebuggable.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,14 +15,37 @@
 namespace {
 constexpr unsigned int kDiagnosticModuleId = 147449609;
 constexpr int kRegistryBufferSize = 1026;
+
+// Opens a log file in the shared /tmp for appending: never through a link,
+// never anything but a plain file of this user, never readable by others
+// (the lines name clients, paths and jobs).
+FILE* openPrivateLog(const char* name) {
+    const int fd =
+        ::open(name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        ((st.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0)) {
+        ::close(fd);
+        errno = EPERM;
+        return nullptr;
+    }
+    FILE* f = ::fdopen(fd, "a");
+    if (!f)
+        ::close(fd);
+    return f;
+}
+
 } // namespace
 
-int TDebuggable::usageCount = 0;
-int TDebuggable::logEventsFlag = 1;
+std::atomic<int> TDebuggable::usageCount{0};
+std::atomic<int> TDebuggable::logEventsFlag{1};
+std::mutex TDebuggable::logMutex;
 FILE* TDebuggable::debugLog = nullptr;
 long long TDebuggable::debugPid = 0;
-bool TDebuggable::multiJobFlag = false;
-bool TDebuggable::multiThreadedFlag = true;
+std::atomic<bool> TDebuggable::multiJobFlag{false};
+std::atomic<bool> TDebuggable::multiThreadedFlag{true};
 bool TDebuggable::symlinkTableFlag = true;
 
 TDebuggable::TDebuggable() : prefix_("NoPrefix") {
@@ -29,6 +53,7 @@ TDebuggable::TDebuggable() : prefix_("NoPrefix") {
     // raises are not silently skipped; the /tmp file is the first object's.
     if (logEventsFlag && !event_.getReady())
         event_.initialize(2, kDiagnosticModuleId, 0, nullptr, "");
+    std::lock_guard<std::mutex> guard(logMutex);
     if (++usageCount == 1)
         openChannel();
 }
@@ -36,6 +61,7 @@ TDebuggable::TDebuggable() : prefix_("NoPrefix") {
 TDebuggable::TDebuggable(const TDebuggable& other)
     : jobId_(other.jobId_), prefix_(other.prefix_), event_(other.event_),
       useStdout_(other.useStdout_) {
+    std::lock_guard<std::mutex> guard(logMutex);
     ++usageCount;
 }
 
@@ -48,6 +74,7 @@ TDebuggable& TDebuggable::operator=(const TDebuggable& other) {
 }
 
 TDebuggable::~TDebuggable() {
+    std::lock_guard<std::mutex> guard(logMutex);
     if (--usageCount == 0 && debugLog) {
         std::fclose(debugLog);
         debugLog = nullptr;
@@ -59,12 +86,12 @@ void TDebuggable::openChannel() {
     if (debugLog || !(logEventsFlag == 0 || ::stat("/tmp/CXIndexLogging", &st) == 0))
         return;
     const char* name = "/tmp/log.out";
-    debugLog = std::fopen(name, "a");
+    debugLog = openPrivateLog(name);
     char second[64];
     if (!debugLog) {
         std::snprintf(second, sizeof second, "%slog%d.out", "/tmp/", static_cast<int>(::getpid()));
         name = second;
-        debugLog = std::fopen(second, "a");
+        debugLog = openPrivateLog(second);
     }
     debugPid = ::getpid();
     if (!debugLog) {
@@ -85,11 +112,16 @@ std::string TDebuggable::formatLine(const char* format, va_list args) {
 }
 
 void TDebuggable::writeToFile(std::string line) {
-    if (!debugLog)
-        return;
     if (line.empty() || line.back() != '\n')
         line += '\n';
-    if (!useStdout_ && ::isatty(STDOUT_FILENO))
+    std::lock_guard<std::mutex> guard(logMutex);
+    writeLocked(line, !useStdout_);
+}
+
+void TDebuggable::writeLocked(const std::string& line, bool echo) {
+    if (!debugLog)
+        return;
+    if (echo && ::isatty(STDOUT_FILENO))
         std::fputs(line.c_str(), stdout);
     std::fputs(line.c_str(), debugLog);
     std::fflush(debugLog);
@@ -112,8 +144,11 @@ void TDebuggable::debug(int level, const char* format, ...) {
         va_end(ap);
         return;
     }
-    if (!debugLog)
-        return;
+    {
+        std::lock_guard<std::mutex> guard(logMutex);
+        if (!debugLog)
+            return;
+    }
     va_start(ap, format);
     std::string text = formatLine(format, ap);
     va_end(ap);
@@ -122,10 +157,8 @@ void TDebuggable::debug(int level, const char* format, ...) {
     std::string line = joinPrefix(prefix_, text);
     // A line with an LF anywhere is written as it stands.
     if (line.find('\n') != std::string::npos) {
-        if (!useStdout_ && ::isatty(STDOUT_FILENO))
-            std::fputs(line.c_str(), stdout);
-        std::fputs(line.c_str(), debugLog);
-        std::fflush(debugLog);
+        std::lock_guard<std::mutex> guard(logMutex);
+        writeLocked(line, !useStdout_);
         return;
     }
     writeToFile(line);

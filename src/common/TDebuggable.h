@@ -1,7 +1,9 @@
 // The diagnostic log every object of the library carries.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "platform/EvEvent.h"
@@ -60,14 +62,19 @@ protected:
     int useStdout_ = 0;
 
 private:
-    void openChannel();
+    // Both with logMutex held.
+    static void openChannel();
+    static void writeLocked(const std::string& line, bool echo);
 
-    static int usageCount;
-    static int logEventsFlag;
+    // Threads of a host process create and destroy objects at once: the
+    // count, the flags and the /tmp file are shared by all of them.
+    static std::atomic<int> usageCount;
+    static std::atomic<int> logEventsFlag;
+    static std::mutex logMutex; // guards usageCount's transitions and debugLog
     static FILE* debugLog;
     static long long debugPid;
-    static bool multiJobFlag;
-    static bool multiThreadedFlag;
+    static std::atomic<bool> multiJobFlag;
+    static std::atomic<bool> multiThreadedFlag;
     static bool symlinkTableFlag;
 };
 

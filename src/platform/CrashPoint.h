@@ -9,6 +9,9 @@
 // point, or start a helper program with it.
 //
 // Points placed in the library (name, then where it stops the process):
+//   reserve.rewrite   a reservation has written the new reserve file content at
+//                     offset 0 (padded to the old length) and not yet cut the
+//                     file to the new length (CacheFsBase::rewriteReserveFile)
 //   create.made       create: directory made, State file empty and write-locked
 //   create.stated     create: state 3 written, access time not yet
 //   update.renamed    update: previous index renamed to the new time stamp,

@@ -19,6 +19,15 @@ void closeIfOpen(int& fd) {
     fd = -1;
 }
 
+// Makes fd the child's descriptor target. dup2 clears close-on-exec on the
+// copy, but a pipe end that already is the target (its parent had that
+// standard stream closed) is not copied and must lose the flag itself.
+bool installAs(int fd, int target) {
+    if (fd == target)
+        return ::fcntl(fd, F_SETFD, 0) == 0;
+    return ::dup2(fd, target) >= 0;
+}
+
 // Closes every descriptor from the table size down to 3 (async-signal-safe).
 void closeFrom3() {
     if (::close_range(3, ~0U, 0) == 0)
@@ -108,9 +117,9 @@ int CXChildProcess::spawnConnected(const char* path, char* const* argv, bool cap
         return failWith(code, "fork failed");
     }
     if (pid == 0) {
-        if ((out[1] != 0 && ::dup2(out[1], 0) < 0) || (out[1] != 1 && ::dup2(out[1], 1) < 0))
+        if (!installAs(out[1], 0) || !installAs(out[1], 1))
             ::_exit(kExitDupFailed);
-        if (captureStderr && ::dup2(separate ? err[1] : out[1], 2) < 0)
+        if (captureStderr && !installAs(separate ? err[1] : out[1], 2))
             ::_exit(kExitDupFailed);
         closeFrom3();
         ::execv(path, argv);

@@ -13,6 +13,7 @@
 #include "platform/OXPlatformInfo.h"
 #include "platform/OxProcess.h"
 #include "port/CXFile.h"
+#include "port/FileOps.h"
 
 namespace {
 
@@ -72,7 +73,7 @@ CXDirectory::~CXDirectory() {
 
 int CXDirectory::open(const char* path) {
     close();
-    dir_ = path ? ::opendir(path) : nullptr;
+    dir_ = path ? openDirectory(path) : nullptr;
     if (!dir_) {
         lastError_ = path ? errno : EINVAL;
         debug(1, "open: opendir %s failed, errno %d\n", path ? path : "NULL", lastError_);
@@ -421,7 +422,7 @@ int CXDirectory::getFreeSpace(const char* path, unsigned long long* freeBlocks,
     // filesystem before its free space is read.
     if (platform::KeyStore::get("EventManager", "EnableAutoMount", value)) {
         debug(1, "Registry key autoMount is set, trying to open the directory [%s]", path);
-        DIR* probe = ::opendir(path);
+        DIR* probe = openDirectory(path);
         if (!probe) {
             lastError_ = errno;
             debug(1, "cannot open the directory [%s]", path);

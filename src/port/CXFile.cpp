@@ -33,20 +33,36 @@ constexpr wchar_t kByteOrderMark = 0xFEFF;
 // to classic record locks instead of paying for a failing call each time.
 std::atomic<bool> ofdUnsupported{false};
 
+// Close-on-exec always: a program that a host process starts while it holds a
+// lock must not inherit the descriptor, or the (open-file-description) lock
+// outlives the process that took it.
 int openFlags(sfOpenMode_t mode) {
     switch (mode) {
     case sfOpenRead:
-        return O_RDONLY;
+        return O_RDONLY | O_CLOEXEC;
     case sfOpenWrite:
-        return O_WRONLY;
+        return O_WRONLY | O_CLOEXEC;
     case sfOpenReadWrite:
-        return O_RDWR;
+        return O_RDWR | O_CLOEXEC;
     case sfOpenCreate:
-        return O_RDWR | O_CREAT;
+        return O_RDWR | O_CREAT | O_CLOEXEC;
     case sfOpenCreateNew:
-        return O_RDWR | O_CREAT | O_EXCL;
+        return O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC;
     }
     return -1;
+}
+
+// The fallback changes what a lock means, so it must not pass unnoticed.
+void reportOfdFallback(const std::string& path, int err) {
+    TDebuggable log;
+    log.setDebugPrefix("CXFILE");
+    log.debug(1,
+              "lock: open-file-description locks refused (errno %d) on '%s'; using classic "
+              "record locks from now on: two objects of this process no longer exclude each "
+              "other, and closing any descriptor of a file drops the process's lock on it\n",
+              err, path.c_str());
+    log.ev() << path << err;
+    log.ev().MajorEvent(CXFile::kRecordLockFallbackEvent, 0, 0);
 }
 
 struct flock64 wholeFile(short type) {
@@ -73,6 +89,9 @@ CXFile::CXFile() {
 
 CXFile::~CXFile() {
     if (opened_) {
+        // A forked copy leaves the parent's buffered bytes to the parent.
+        if (forkedCopy())
+            writePending_ = 0;
         bufWriteFlush();
         if (locked_)
             unlock();
@@ -108,24 +127,26 @@ bool CXFile::rawWrite(const void* buffer, size_t length) {
 }
 
 int CXFile::closeDescriptors() {
-    if (readFd_ >= 0) {
-        if (::close(readFd_) != 0)
-            return fail(errno);
-        if (mainFd_ == readFd_)
-            mainFd_ = -1;
-        if (writeFd_ == readFd_)
-            writeFd_ = -1;
-        readFd_ = -1;
-    }
-    if (writeFd_ >= 0) {
-        if (::close(writeFd_) != 0)
-            return fail(errno);
-        if (mainFd_ == writeFd_)
-            mainFd_ = -1;
-        writeFd_ = -1;
-    }
-    mainFd_ = -1;
-    return 0;
+    int err = 0;
+    if (readFd_ >= 0 && ::close(readFd_) != 0)
+        err = errno;
+    if (writeFd_ >= 0 && writeFd_ != readFd_ && ::close(writeFd_) != 0 && err == 0)
+        err = errno;
+    readFd_ = writeFd_ = mainFd_ = -1;
+    return err != 0 ? fail(err) : 0;
+}
+
+bool CXFile::forkedCopy() const {
+    return opened_ && openerPid_ != ::getpid();
+}
+
+int CXFile::isLocked() const {
+    return locked_ && lockPid_ == ::getpid();
+}
+
+void CXFile::forgetLock() {
+    locked_ = 0;
+    ofdLock_ = false;
 }
 
 int CXFile::open(const char* path, sfOpenMode_t mode, unsigned int retries, int permissions) {
@@ -155,6 +176,7 @@ int CXFile::open(const char* path, sfOpenMode_t mode, unsigned int retries, int 
     mainFd_ = fd;
     readFd_ = mode == sfOpenWrite ? -1 : fd;
     writeFd_ = mode == sfOpenRead ? -1 : fd;
+    openerPid_ = ::getpid();
     opened_ = 1;
     mode_ = mode;
     locked_ = 0;
@@ -170,6 +192,7 @@ int CXFile::setHandles(int readFd, int writeFd, sfOpenMode_t mode) {
     writeFd_ = writeFd;
     mainFd_ = mode == sfOpenWrite ? writeFd : readFd;
     mode_ = mode;
+    openerPid_ = ::getpid();
     opened_ = 1;
     handlesGiven_ = 1;
     locked_ = 0;
@@ -180,18 +203,22 @@ int CXFile::setHandles(int readFd, int writeFd, sfOpenMode_t mode) {
 int CXFile::close() {
     if (!opened_)
         return 0;
+    // A forked copy only closes its descriptors: the buffered bytes and the
+    // lock are the parent's.
+    if (forkedCopy())
+        writePending_ = 0;
     const int flushed = bufWriteFlush();
     bufReadFlush();
     if (locked_)
         unlock();
-    if (closeDescriptors() != 0)
-        return -1;
     // Whatever a failed flush left behind must not leak into the next file
     // this object opens.
     writePending_ = 0;
     opened_ = 0;
-    locked_ = 0;
-    ofdLock_ = false;
+    forgetLock();
+    // A failed close leaves the object closed too: its descriptor is gone.
+    if (closeDescriptors() != 0)
+        return -1;
     return flushed;
 }
 
@@ -265,9 +292,11 @@ int CXFile::setLock(short type, bool* usedOfd) {
             *usedOfd = true;
             return 0;
         }
-        if (errno != EINVAL)
+        const int err = errno;
+        if (err != EINVAL)
             return -1;
-        ofdUnsupported.store(true, std::memory_order_relaxed);
+        if (!ofdUnsupported.exchange(true))
+            reportOfdFallback(path_, err);
         fl = wholeFile(type);
     }
     *usedOfd = false;
@@ -303,6 +332,7 @@ int CXFile::lock(sfLockMode_t mode, unsigned long timeoutSeconds) {
         if (setLock(type, &ofd) == 0) {
             locked_ = 1;
             ofdLock_ = ofd;
+            lockPid_ = ::getpid();
             return 1;
         }
         const int err = errno;
@@ -356,6 +386,13 @@ int CXFile::lock(sfLockMode_t mode, unsigned long timeoutSeconds) {
 int CXFile::unlock() {
     if (!locked_)
         return fail(kErrWrongState);
+    if (lockPid_ != ::getpid()) {
+        // A forked child: an OFD lock is shared with the parent's descriptor,
+        // so releasing it here would release the parent's lock.
+        writePending_ = 0;
+        forgetLock();
+        return 0;
+    }
     const int flushed = bufWriteFlush();
     struct flock64 fl = wholeFile(F_UNLCK);
     if (::fcntl(mainFd_, ofdLock_ ? F_OFD_SETLK : F_SETLK, &fl) != 0)
@@ -371,6 +408,16 @@ int CXFile::truncate() {
     if (seek(0, sfSeekSet) != 0)
         return -1;
     if (::ftruncate64(mainFd_, 0) != 0)
+        return fail(errno);
+    return 0;
+}
+
+int CXFile::truncateTo(unsigned long long length) {
+    if (!opened_)
+        return fail(kErrWrongState);
+    if (bufWriteFlush() != 0)
+        return -1;
+    if (::ftruncate64(mainFd_, static_cast<off64_t>(length)) != 0)
         return fail(errno);
     return 0;
 }

@@ -47,6 +47,8 @@ public:
     virtual int lock(sfLockMode_t mode, unsigned long timeoutSeconds);
     virtual int unlock();
     int truncate();
+    // Cuts (or extends) the file to length bytes; the position is left alone.
+    int truncateTo(unsigned long long length);
 
     int bufRead(void* buffer, unsigned long length);
     int bufWrite(const void* buffer, unsigned long length);
@@ -60,7 +62,9 @@ public:
     int setBufSize(unsigned int size);
 
     int isOpened() const { return opened_; }
-    int isLocked() const { return locked_; }
+    // Whether this process holds the object's record lock: in a forked copy of
+    // a locked object the lock is the parent's, so the copy answers 0.
+    int isLocked() const;
     int getLastError() const { return lastError_; }
     int setLastError(CXFile& other);
     const std::string& getPath() const { return path_; }
@@ -69,6 +73,11 @@ public:
     // Name of the process-wide mutex that guards a lock file: the last six
     // components of the path joined with "_".
     static std::string mutexNameFromPath(const std::string& path);
+
+    // Major event raised once per process when the kernel refuses
+    // open-file-description locks and record locks fall back to the classic,
+    // per-process kind (arguments: the file's path, the errno of the refusal).
+    static constexpr unsigned int kRecordLockFallbackEvent = 0x0E0000A1;
 
 protected:
     int lastError_ = 0;
@@ -95,7 +104,14 @@ private:
     // and the last error; rawWrite is true only when everything was written.
     ssize_t rawRead(void* buffer, size_t length);
     bool rawWrite(const void* buffer, size_t length);
+    // Closes every descriptor once and forgets it even when close fails: the
+    // number is gone either way and may already name another thread's file.
     int closeDescriptors();
+    // Whether the object was opened by another process: a copy made by fork,
+    // whose buffered bytes and lock belong to the parent.
+    bool forkedCopy() const;
+    // Forgets a lock taken by another process without releasing it.
+    void forgetLock();
     int fillReadBuffer();
     // Next 4-byte unit from the read buffer; false at end of file (status 0)
     // or on a read error (status -1).
@@ -107,4 +123,7 @@ private:
     // Whether this object's lock is an open-file-description lock (so that
     // unlock uses the same kind of command).
     bool ofdLock_ = false;
+    // The process that opened the descriptors and the one that took the lock.
+    pid_t openerPid_ = 0;
+    pid_t lockPid_ = 0;
 };

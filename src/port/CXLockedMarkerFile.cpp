@@ -179,11 +179,14 @@ int CXLockedMarkerFile::isLocked() {
         result = 1;
     } else if (rc == 1) {
         // Free now, but its holder may just be between two locks: look again
-        // after a pause before calling it stale.
+        // after a pause before calling it stale. Busy then means a holder
+        // (a restore that started meanwhile): the marker is taken.
         marker_.unlock();
         platform::sleepMs(kStaleCheckPauseMs);
         rc = marker_.lock(sfLockExclusive, 0);
-        if (rc == 1) {
+        if (rc == 0) {
+            result = 1;
+        } else if (rc == 1) {
             if (pathNamesOpenFile() && ::unlink(markerPath_.c_str()) != 0)
                 report("CXLockedMarkerFile::isLocked", "Could not remove file '%s'",
                        markerPath_.c_str());

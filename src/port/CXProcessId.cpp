@@ -6,6 +6,25 @@
 #include <cerrno>
 #include <cstdio>
 
+namespace {
+
+// The largest process id the system hands out; the kernel's hard limit when
+// the setting cannot be read.
+unsigned long maxPid() {
+    static const unsigned long value = [] {
+        unsigned long v = 0;
+        if (FILE* f = std::fopen("/proc/sys/kernel/pid_max", "re")) {
+            if (std::fscanf(f, "%lu", &v) != 1)
+                v = 0;
+            std::fclose(f);
+        }
+        return v > 1 ? v : 4194304UL;
+    }();
+    return value;
+}
+
+} // namespace
+
 CXProcessId::CXProcessId() {
     setDebugPrefix("PROCESSID");
 }
@@ -18,7 +37,10 @@ void CXProcessId::thisProcess() {
 
 int CXProcessId::setIdString(const char* text) {
     unsigned int id = 0;
-    if (!text || std::sscanf(text, "%u", &id) != 1) {
+    // 0 and 1 never name another job's process (kill (0, 0) even signals the
+    // caller's own group), and an id above the system's maximum names none:
+    // either would make a bad reserve line look alive for ever.
+    if (!text || std::sscanf(text, "%u", &id) != 1 || id <= 1 || id > maxPid()) {
         debug(1, "setIdString: invalid id string %s\n", text ? text : "(null)");
         initialised_ = 0;
         thisProcess_ = 0;

@@ -1,5 +1,6 @@
 #include "port/FileOps.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -229,4 +230,21 @@ int IdxReplaceString(std::string& text, const char* what, const char* with) {
         return -1;
     text.replace(at, std::strlen(what), with);
     return 0;
+}
+
+DIR* openDirectory(const char* path) {
+    if (!path) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+    }
+    return dir;
 }

@@ -1,6 +1,8 @@
 // Single-file and single-call helpers of the portable layer.
 #pragma once
 
+#include <dirent.h>
+
 #include <string>
 
 // Copies one file; the target is created or truncated with mode 0744. Times
@@ -18,6 +20,8 @@ int safeRename(const char* from, const char* to);
 int safeRmdir(const char* path);
 // 1 for a null path; 0 when removed or already absent; -1 otherwise.
 int safeUnlink(const char* path);
+// opendir with the descriptor close-on-exec whatever the C library does.
+DIR* openDirectory(const char* path);
 // Replaces the first occurrence of what by with; -1 when either is null or
 // what does not occur.
 int IdxReplaceString(std::string& text, const char* what, const char* with);

@@ -101,7 +101,7 @@ bool TFileAccessTest::internalRun(const std::string& path, unsigned int tests, b
 
     if (tests & TestCreate) {
         bool passed = false;
-        if (FILE* f = std::fopen(name, "wb")) {
+        if (FILE* f = std::fopen(name, "wbe")) {
             if (std::fclose(f) != 0)
                 failed("Test_Createable", path, kCloseReason, errno);
             else if (::unlink(name) != 0)
@@ -119,7 +119,7 @@ bool TFileAccessTest::internalRun(const std::string& path, unsigned int tests, b
 
     bool written = false;
     if (tests & TestWrite) {
-        if (FILE* f = std::fopen(name, "wb")) {
+        if (FILE* f = std::fopen(name, "wbe")) {
             written = true;
             if (!hasTestData()) {
                 std::unique_ptr<char[]> buffer = allocateBuffer();
@@ -148,7 +148,7 @@ bool TFileAccessTest::internalRun(const std::string& path, unsigned int tests, b
 
     if (tests & TestRead) {
         bool passed = false;
-        if (FILE* f = std::fopen(name, "rb")) {
+        if (FILE* f = std::fopen(name, "rbe")) {
             passed = true;
             if (!hasTestData()) {
                 std::unique_ptr<char[]> buffer = allocateBuffer();

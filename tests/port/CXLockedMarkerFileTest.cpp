@@ -4,6 +4,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <functional>
+#include <vector>
+
 #include "platform/Env.h"
 #include "port/CXLockedMarkerFile.h"
 #include "support/TestSupport.h"
@@ -28,6 +31,23 @@ pid_t holdInChild(const std::string& folder, ProcessSignal& held, ProcessSignal&
 int isLockedInChild(const std::string& folder) {
     return testsupport::runInChild([&] { return CXLockedMarkerFile(folder, 0).isLocked(); });
 }
+
+// A virtual clock that runs hook once, at the first sleep.
+class HookedClock : public platform::VirtualClock {
+public:
+    explicit HookedClock(std::function<void()> hook) : hook_(std::move(hook)) {}
+    void sleepMs(unsigned long ms) override {
+        if (hook_) {
+            std::function<void()> h = std::move(hook_);
+            hook_ = nullptr;
+            h();
+        }
+        VirtualClock::sleepMs(ms);
+    }
+
+private:
+    std::function<void()> hook_;
+};
 
 class MarkerTest : public ::testing::Test {
 protected:
@@ -68,6 +88,29 @@ TEST_F(MarkerTest, MarkerOfAKilledProcessIsStaleAndRemoved) {
     EXPECT_EQ(CXLockedMarkerFile(folder, 0).isLocked(), 0);
     EXPECT_EQ(clock.waits(), std::vector<unsigned long>{5000});
     EXPECT_FALSE(exists(marker));
+}
+
+TEST_F(MarkerTest, MarkerTakenDuringTheStaleCheckPauseIsHeld) {
+    testsupport::writeFile(marker, "");
+    ProcessSignal go, held, release;
+    pid_t child = testsupport::forkChild([&] {
+        go.wait();
+        CXLockedMarkerFile m(folder, 0);
+        if (m.openLocked(nullptr) != 0)
+            return 1;
+        held.post();
+        release.wait();
+        return 0;
+    });
+    HookedClock clock([&] {
+        go.post();
+        held.wait();
+    });
+    EXPECT_EQ(CXLockedMarkerFile(folder, 0).isLocked(), 1);
+    EXPECT_EQ(clock.waits(), std::vector<unsigned long>{5000});
+    EXPECT_TRUE(exists(marker));
+    release.post();
+    EXPECT_EQ(testsupport::waitChild(child), 0);
 }
 
 } // namespace

@@ -111,9 +111,6 @@ std::set<std::string> cacheDirs(const std::string& root) {
 // index files with a reservation before each, then close (or crash).
 int backupJob(unsigned long app, long long job, bool full, int files, unsigned long long size,
               bool crash) {
-    // One thread: each reservation replaces this process's line in the
-    // reserve file instead of adding to it.
-    CacheFsBase::setMultiThreaded(false);
     auto make = [&](BackupType type) {
         auto d = std::make_unique<JobResultsCacheDir>(1, kRealm, app, job, type, 0, TCacheTypeTape,
                                                       false);

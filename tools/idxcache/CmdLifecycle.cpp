@@ -80,8 +80,6 @@ void addLifecycleCommands(CLI::App& app, Context& ctx) {
     backup->add_flag("--crash", b->crash, "Exit without closing (leaves a writing directory)")
         ->excludes(suspendFlag);
     backup->callback([b, &ctx] {
-        // One thread: each reservation replaces this process's line.
-        CacheFsBase::setMultiThreaded(false);
         auto dir = makeDir(b->target, b->full ? BackupTypeFull : BackupTypeIncremental, 0);
         if (!dir->isInitialized()) {
             std::fprintf(stderr, "cannot reach the index cache: %s\n",

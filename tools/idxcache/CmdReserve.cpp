@@ -170,6 +170,9 @@ void addReserveCommands(CLI::App& app, Context& ctx) {
         while ((rc = f.getLine(line, sizeof line)) != 0) {
             if (rc < 0 && f.getLastError() != -2)
                 break;
+            // Blanks pad the file while a rewrite is cut short; they hold nothing.
+            if (line[0] == ' ' && line[std::strspn(line, " ")] == '\0')
+                continue;
             lines.push_back(describeLine(line, myHost, now));
         }
         if (*json) {
@@ -202,8 +205,6 @@ void addReserveCommands(CLI::App& app, Context& ctx) {
     res->add_flag("--remote", args->remote, "Have the local storage-node service reserve");
     addWhereOptions(res, *where);
     res->callback([where, args, &ctx] {
-        // One thread: reservations of this process are kept in its own line.
-        CacheFsBase::setMultiThreaded(false);
         auto fs = open(*where, ctx);
         if (!fs)
             return;

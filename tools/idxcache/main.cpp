@@ -1,8 +1,12 @@
 #include <cstdio>
 
 #include "Commands.h"
+#include "cachefs/CacheFsBase.h"
 
 int main(int argc, char** argv) {
+    // The tool and the jobs its demo forks run one thread each: every
+    // reservation replaces the process's line instead of adding to it.
+    CacheFsBase::setMultiThreaded(false);
     CLI::App app{"idxcache: index cache and job results directories of a storage node.\n"
                  "The platform home is $IDXCACHE_HOME (default ~/.local/state/idxcache)."};
     app.require_subcommand(1);
