@@ -217,6 +217,10 @@ void CacheFsBase::initialize(const char* clientName, bool noLocalCache, unsigned
         if (!rootExists)
             accessError_ = errno;
         reserveFilePath_ = base + sep + reserveFolder + "/" + "reserveFile";
+        {
+            CXAutoCritSect guard(&cs(), "CacheFsBase::CacheFs", true);
+            reserveFileState_ = &reserveState(reserveFilePath_);
+        }
 
         cacheRoot_.reset(new (std::nothrow) char[root.size() + 1]);
         if (!cacheRoot_)

@@ -279,6 +279,8 @@ protected:
         bool lineHeld = false;
     };
     static std::map<std::string, ReserveFileState>& reserveStates();
+    // This object's reserve file's entry (map nodes never move or go away).
+    ReserveFileState* reserveFileState_ = nullptr;
     static ReserveFileState& reserveState(const std::string& path) { return reserveStates()[path]; }
 
     static CXCritSect& cs();

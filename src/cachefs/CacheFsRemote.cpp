@@ -160,7 +160,7 @@ int CacheFsBase::readAck(const CNMessageBase& ack, const CNMessageBase& request,
         // At most what this process held plus what it asked for: a release
         // only lowers it, a multi-mode reservation adds to the line.
         // The single-mode buffer kept for this object's reserve file.
-        unsigned long long& reserveBuffer = reserveState(reserveFilePath_).buffer;
+        unsigned long long& reserveBuffer = reserveFileState_->buffer;
         unsigned long long held = blockSize_ ? reserveBuffer / blockSize_ : 0;
         if (lastReservedBlocks_ > 0 && static_cast<unsigned long long>(lastReservedBlocks_) > held)
             held = static_cast<unsigned long long>(lastReservedBlocks_);

@@ -167,15 +167,16 @@ int CacheFsBase::reserve(unsigned long long bytes, unsigned int realmNumber, con
     if (!isInitialized())
         return -1;
     try {
-        CXAutoCritSect guard(&cs(), "CacheFsBase::reserve", true);
         // A single-threaded process hands out what it already holds on this
-        // root's reserve file (never what it holds on another root's).
-        ReserveFileState& state = reserveState(reserveFilePath_);
-        if (bytes < state.buffer && !TDebuggable::isMultiThreaded()) {
-            state.buffer -= bytes;
+        // root's reserve file (never what it holds on another root's). One
+        // thread: nobody else reads or writes the buffer, so no lock is needed
+        // for the common case of a small request.
+        if (!TDebuggable::isMultiThreaded() && bytes < reserveFileState_->buffer) {
+            reserveFileState_->buffer -= bytes;
             lastReservedBytes_ = bytes;
             return 1;
         }
+        CXAutoCritSect guard(&cs(), "CacheFsBase::reserve", true);
         const long blocks = blocksFor(bytes);
         if (reserveOnDisk(blocks, realmNumber, appNumber, timeStamp, false) == 1) {
             lastReservedBytes_ = bytes;
