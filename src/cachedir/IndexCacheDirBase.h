@@ -211,6 +211,14 @@ public:
     virtual void restore(bool update, bool restoreWhenBlocked) = 0;
     virtual bool playBackSelectedItems(std::vector<std::string>& items) = 0;
 
+    // Checkpoint copies: a whole copy of the directory beside the cache root.
+    std::string defaultCopyDir(bool baseOnly);
+    int createCopy_checkPoint(const char* copyDir);
+    int suspendCopy_checkPoint(const char* copyDir);
+    int restoreCopy_checkPoint(const char* copyDir);
+    int removeCopy_checkPoint(const char* copyDir);
+    int suspendCopy(const char* restartString);
+
     // Upload journal and sync-up queue.
     int appendRecordToChunkUploadQueue(const char* record);
     int queueForUpload();
@@ -313,6 +321,14 @@ protected:
     void removeHalfCopy(const std::string& newPath);
     void letGoAfterFailedUpdate(const std::string& oldPath, const std::string& newPath,
                                 bool madeNew, bool renamedAndWriting, bool reserved);
+
+    // Parts of the checkpoint copy operations.
+    int copyCheckPoint(const char* copyDir);
+    int copyStateInto(const std::string& copyDir);
+    void removeIndexFiles(const char* cacheDir);
+    int writeRestoredState(const char* text, int length, bool stateOpen);
+    int removeOneCheckPoint(const std::string& copyDir);
+    void sweepOldCheckPoints();
 
     long long jobIdGiven_;
     BackupType backupType_;

@@ -23,6 +23,14 @@
 //                     permissions; the rename over the original has not happened
 //   results.line      a result line written with flush is on disk and its map
 //                     entry is not
+//   checkpoint.marked    checkpoint copy: "copyInProgress" made and the old copy
+//                        emptied, nothing copied yet
+//   checkpoint.copied    checkpoint copy: every file copied and synced, the
+//                        marker not yet removed
+//   checkpoint.removing  checkpoint removal: marker made and files removed, the
+//                        marker and the directory not yet
+//   checkpoint.restoring checkpoint restore: "restoreInProgress" made, state 3
+//                        written and the index files removed, nothing copied back
 //   service.bound     service start: socket bound and listening, pid file not
 //                     yet written
 #pragma once
