@@ -219,6 +219,21 @@ public:
     int removeCopy_checkPoint(const char* copyDir);
     int suspendCopy(const char* restartString);
 
+    // Resume of an interrupted job's index: the cache directory path, or null.
+    char* resume(long long expectedJobId, bool retryFromCopy);
+
+    // Transaction-log files: roll back to a restart point, remove them all,
+    // tell whether a restart point is the newest one.
+    int restoreCopy(const char* restartString);
+    int removeCopy(const char* directory);
+    int getRestartStrings(std::vector<std::string> wanted, std::vector<std::string>& result);
+    bool isTLEnabled();
+    static bool isTLEnabled(const char* dir);
+    static int TranLog_copyFile(const char* source, const char* target, bool makeFolders);
+    static bool isIndexingTableName(const std::string& name);
+    // A restart string goes into a quoted restart-file line: no quote, CR or LF.
+    static bool isRestartStringValid(const char* text);
+
     // Upload journal and sync-up queue.
     int appendRecordToChunkUploadQueue(const char* record);
     int queueForUpload();
@@ -330,6 +345,16 @@ protected:
     int removeOneCheckPoint(const std::string& copyDir);
     void sweepOldCheckPoints();
 
+    // Parts of resume.
+    char* resumeAttempt(long long expectedJobId, bool& retryFromCopy, bool& damaged,
+                        bool& statusNamesDir);
+    bool checkJobRun(long long expectedJobId, bool statusNamesDir);
+    void markDamagedIfOwned(bool& damaged);
+    // Parts of the transaction-log operations.
+    void removeTableFilesForReplay(const std::string& dir);
+    void removeChunksAfter(const std::string& dir, int line);
+    int removeTranLogFiles(const std::string& dir);
+
     long long jobIdGiven_;
     BackupType backupType_;
     CXFile stateFile_;
@@ -382,3 +407,6 @@ protected:
     static unsigned int integrityCheck_Flags;
     static EIndexCacheDirHostApp hostApplication;
 };
+
+// Order of restart strings when lists of them are compared.
+bool IndexCacheDirSortHelperFunction(const std::string& a, const std::string& b);

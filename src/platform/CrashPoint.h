@@ -31,6 +31,10 @@
 //                        marker and the directory not yet
 //   checkpoint.restoring checkpoint restore: "restoreInProgress" made, state 3
 //                        written and the index files removed, nothing copied back
+//   jobid.written        job id file: the new line written and synced under a
+//                        temporary name, not yet renamed over "JobId"
+//   jobstatus.written    job status file: the new file written under a temporary
+//                        name, not yet renamed over the old one
 //   service.bound     service start: socket bound and listening, pid file not
 //                     yet written
 #pragma once
