@@ -35,6 +35,8 @@
 //                        temporary name, not yet renamed over "JobId"
 //   jobstatus.written    job status file: the new file written under a temporary
 //                        name, not yet renamed over the old one
+//   syncup.written       sync-up queue: the entry written whole under a private
+//                        name, not yet linked into place
 //   service.bound     service start: socket bound and listening, pid file not
 //                     yet written
 #pragma once
