@@ -219,6 +219,20 @@ public:
     int removeCopy_checkPoint(const char* copyDir);
     int suspendCopy(const char* restartString);
 
+    // Transaction-log chunks: copy what changed, add a restart-file line, hand
+    // the list on for upload; 0 done or nothing to do, negative failure.
+    int createCopy(const char* restartString);
+    int createCopy(const char* restartString, unsigned long long jobId);
+    int createCopy(const char* restartString, unsigned long long jobId, int flags);
+    std::string recursiveCreateCopyProcessing(const std::string& baseDir,
+                                              const std::string& relativeDir, int chunkNumber,
+                                              long sinceTime);
+    int commitTLTransactions();
+    // 0 success or nothing to do, 1 unparsable list, -1 failure, -2 no reply,
+    // -3 send failed, other values the service's error status.
+    int appendRecordToChunkUploadQueue(unsigned int jobId, std::string restartString,
+                                       std::string fileList, int flags);
+
     // Resume of an interrupted job's index: the cache directory path, or null.
     char* resume(long long expectedJobId, bool retryFromCopy);
 
@@ -345,6 +359,21 @@ protected:
     int removeOneCheckPoint(const std::string& copyDir);
     void sweepOldCheckPoints();
 
+    // Parts of the chunk copy and its upload.
+    int makeChunk(const char* restartString, unsigned long long jobId, int flags);
+    int collectChunk(const std::string& dir, int chunk, long since, const std::string& known,
+                     std::string& collected);
+    int makeBasePair(const std::string& dir, const std::string& table, const std::string& known,
+                     std::string& collected);
+    int copyChunkFile(const std::string& dir, const std::string& name, const std::string& target);
+    long readTimeMark(const std::string& dir, long now);
+    void writeTimeMark(const std::string& dir, long when);
+    int putBackRestartFile(const std::string& dir, int which);
+    void convertTokenIncrement();
+    int sendUploadRequest(unsigned int jobId, const std::string& restart,
+                          const std::string& fileList, int flags, int entries);
+    int copyToRemoteCache(const std::string& fileList, const std::vector<std::string>& names,
+                          int flags);
     // Parts of resume.
     char* resumeAttempt(long long expectedJobId, bool& retryFromCopy, bool& damaged,
                         bool& statusNamesDir);
@@ -394,6 +423,8 @@ protected:
     };
     LockSlot lockSlots_[kLockSlots];
     bool indexingTokenIncrement_ = false;
+    // A failed chunk turns this into indexingTokenIncrement_ (once per _preInit).
+    bool tokenIncrementArmed_ = true;
     std::unique_ptr<IndexCacheDirCheshireCat> private_;
     unsigned int creationMode_ = 0777;
     bool indexAged_ = false;

@@ -37,6 +37,12 @@
 //                        name, not yet renamed over the old one
 //   syncup.written       sync-up queue: the entry written whole under a private
 //                        name, not yet linked into place
+//   tranlog.base         chunk: both base copies of an indexing table written
+//                        under temporary names, neither renamed into place
+//   tranlog.appended     chunk: the line appended to "TL_RST.cfg", ".bak" still
+//                        there, the chunk not yet handed on
+//   tranlog.queued       chunk: the upload accepted, ".bak", "current_chunk" and
+//                        the time mark not yet updated
 //   service.bound     service start: socket bound and listening, pid file not
 //                     yet written
 #pragma once
