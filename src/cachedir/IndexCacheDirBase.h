@@ -379,6 +379,7 @@ protected:
                         bool& statusNamesDir);
     bool checkJobRun(long long expectedJobId, bool statusNamesDir);
     void markDamagedIfOwned(bool& damaged);
+    std::string cacheTypeFolder() const;
     // Parts of the transaction-log operations.
     void removeTableFilesForReplay(const std::string& dir);
     void removeChunksAfter(const std::string& dir, int line);

@@ -67,6 +67,14 @@ char* IndexCacheDirBase::resume(long long expectedJobId, bool retryFromCopy) {
     return nullptr;
 }
 
+// The last component of the cache root ("OX_Index"): the first one of every
+// local path a job status file of this root holds.
+std::string IndexCacheDirBase::cacheTypeFolder() const {
+    const std::string root = cacheRoot_ ? cacheRoot_.get() : "";
+    const size_t slash = root.find_last_of("/\\");
+    return slash == std::string::npos ? root : root.substr(slash + 1);
+}
+
 // One attempt; every failure is raised. damaged is set when the directory may
 // be restored from its copy (this process then holds its write lock).
 char* IndexCacheDirBase::resumeAttempt(long long expectedJobId, bool& retryFromCopy, bool& damaged,
@@ -95,7 +103,8 @@ char* IndexCacheDirBase::resumeAttempt(long long expectedJobId, bool& retryFromC
         std::string appName;
         if (parseJobStatusLocalPath(localPath, realm, appName, stamp) != 0) {
             debug(1, "parseJobStatusLocalPath(): Mal-formed local path '%s'", localPath.c_str());
-        } else if (realm != realmNumber_ || appName != appIdName_) {
+        } else if (realm != realmNumber_ || appName != appIdName_ ||
+                   localPath.compare(0, cacheTypeFolder().size() + 1, cacheTypeFolder() + "/") != 0) {
             // A status file naming another realm or application is not this
             // job's: the back search finds the directory instead.
             debug(1, "parseJobStatusLocalPath(): Mal-formed local path '%s'", localPath.c_str());

@@ -116,15 +116,19 @@ TEST_F(ResumeTest, DamagedDirectoriesAreRepairedOnlyFromTheCopy) {
 TEST_F(ResumeTest, TheJobRunDecidesWhetherTheIndexIsKept) {
     struct Case {
         const char* name;
-        long long fileJob; // 0: a torn job id file
+        long long fileJob;      // 0: a torn job id file
+        const char* statusPath; // the job status file's local path, when not the directory's
         bool kept;
     };
     const Case cases[] = {
-        {"same job", 77, true},
-        {"another job", 55, false},
+        {"same job", 77, nullptr, true},
+        {"another job", 55, nullptr, false},
         // The job status file names the directory: a torn JobId proves
         // nothing about whose index it is.
-        {"torn job id", 0, true},
+        {"torn job id", 0, nullptr, true},
+        // A local path outside this root's type folder is not followed; the
+        // back search finds the directory.
+        {"foreign status path", 77, "OX_Other/2/17/1700000999", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -142,6 +146,12 @@ TEST_F(ResumeTest, TheJobRunDecidesWhetherTheIndexIsKept) {
         ASSERT_EQ(dir->createJobStatusFile(dirPath(kTs).c_str(), 77, dir->getJobStatusFilePath(),
                                            JobStatusCI, 0, dir.get()),
                   0);
+        if (c.statusPath) {
+            // Only the first line changes: the action line stays as written.
+            const std::string status = dir->getJobStatusFilePath();
+            const std::string text = testsupport::readFile(status);
+            testsupport::writeFile(status, c.statusPath + text.substr(text.find('\n')));
+        }
         char* path = dir->resume(77, false);
         EXPECT_EQ(path != nullptr, c.kept);
         EXPECT_EQ(testsupport::exists(dirPath(kTs) + "/table.dat"), c.kept);
