@@ -19,6 +19,7 @@
 #include <ctime>
 #include <string>
 #include <strings.h>
+#include <unordered_set>
 
 #include "cachedir/IndexCacheDirBase.h"
 #include "platform/CrashPoint.h"
@@ -65,6 +66,23 @@ void appendEntry(std::string& list, const std::string& name) {
     if (!list.empty())
         list += ' ';
     list += '"' + name + '"';
+}
+
+// What each quoted entry of the lists holds before its first ".trn": a
+// file's base name is in this set exactly when a list holds a double quote,
+// the base name and ".trn". One pass over the lists instead of a search of
+// them per file keeps the walk of a large index short.
+void addTrnBases(const std::string& list, std::unordered_set<std::string>& bases) {
+    size_t at = 0;
+    while ((at = list.find('"', at)) != std::string::npos) {
+        const size_t close = list.find('"', at + 1);
+        if (close == std::string::npos)
+            return;
+        const size_t trn = list.find(".trn", at + 1);
+        if (trn != std::string::npos && trn < close)
+            bases.insert(list.substr(at + 1, trn - at - 1));
+        at = close + 1;
+    }
 }
 
 } // namespace
@@ -284,6 +302,9 @@ int IndexCacheDirBase::makeChunk(const char* restartString, unsigned long long j
 // collected; -1 when a copy failed.
 int IndexCacheDirBase::collectChunk(const std::string& dir, int chunk, long since,
                                     const std::string& known, std::string& collected) {
+    std::unordered_set<std::string> trnBases;
+    addTrnBases(known, trnBases);
+    addTrnBases(collected, trnBases);
     CXDirectory d;
     if (d.open(dir.c_str()) != 0) {
         debug(1, "createCopy: could not open '%s', code %d", dir.c_str(), d.getLastError());
@@ -311,6 +332,7 @@ int IndexCacheDirBase::collectChunk(const std::string& dir, int chunk, long sinc
                 if (!collected.empty())
                     collected += ' ';
                 collected += sub;
+                addTrnBases(sub, trnBases);
             }
             continue;
         }
@@ -327,8 +349,7 @@ int IndexCacheDirBase::collectChunk(const std::string& dir, int chunk, long sinc
                     return -1;
                 continue;
             }
-            if (known.find('"' + table + ".trn") != std::string::npos ||
-                collected.find('"' + table + ".trn") != std::string::npos)
+            if (trnBases.count(table))
                 continue;
         }
         if (mtime < since)
@@ -340,6 +361,7 @@ int IndexCacheDirBase::collectChunk(const std::string& dir, int chunk, long sinc
             return -1;
         }
         appendEntry(collected, target);
+        trnBases.insert(name);
     }
     return 0;
 }
