@@ -132,6 +132,7 @@ int IndexCacheDirBase::_preInit(OXAppType appType, unsigned int realmNumber, std
     restoreStopped_ = false;
     completedIndex_ = false;
     indexingTokenIncrement_ = false;
+    tokenIncrementArmed_ = true;
     indexAged_ = false;
     cacheDirPath_.reset();
     realmNumber_ = realmNumber;

@@ -211,6 +211,43 @@ public:
     virtual void restore(bool update, bool restoreWhenBlocked) = 0;
     virtual bool playBackSelectedItems(std::vector<std::string>& items) = 0;
 
+    // Checkpoint copies: a whole copy of the directory beside the cache root.
+    std::string defaultCopyDir(bool baseOnly);
+    int createCopy_checkPoint(const char* copyDir);
+    int suspendCopy_checkPoint(const char* copyDir);
+    int restoreCopy_checkPoint(const char* copyDir);
+    int removeCopy_checkPoint(const char* copyDir);
+    int suspendCopy(const char* restartString);
+
+    // Transaction-log chunks: copy what changed, add a restart-file line, hand
+    // the list on for upload; 0 done or nothing to do, negative failure.
+    int createCopy(const char* restartString);
+    int createCopy(const char* restartString, unsigned long long jobId);
+    int createCopy(const char* restartString, unsigned long long jobId, int flags);
+    std::string recursiveCreateCopyProcessing(const std::string& baseDir,
+                                              const std::string& relativeDir, int chunkNumber,
+                                              long sinceTime);
+    int commitTLTransactions();
+    // 0 success or nothing to do, 1 unparsable list, -1 failure, -2 no reply,
+    // -3 send failed, other values the service's error status.
+    int appendRecordToChunkUploadQueue(unsigned int jobId, std::string restartString,
+                                       std::string fileList, int flags);
+
+    // Resume of an interrupted job's index: the cache directory path, or null.
+    char* resume(long long expectedJobId, bool retryFromCopy);
+
+    // Transaction-log files: roll back to a restart point, remove them all,
+    // tell whether a restart point is the newest one.
+    int restoreCopy(const char* restartString);
+    int removeCopy(const char* directory);
+    int getRestartStrings(std::vector<std::string> wanted, std::vector<std::string>& result);
+    bool isTLEnabled();
+    static bool isTLEnabled(const char* dir);
+    static int TranLog_copyFile(const char* source, const char* target, bool makeFolders);
+    static bool isIndexingTableName(const std::string& name);
+    // A restart string goes into a quoted restart-file line: no quote, CR or LF.
+    static bool isRestartStringValid(const char* text);
+
     // Upload journal and sync-up queue.
     int appendRecordToChunkUploadQueue(const char* record);
     int queueForUpload();
@@ -314,6 +351,40 @@ protected:
     void letGoAfterFailedUpdate(const std::string& oldPath, const std::string& newPath,
                                 bool madeNew, bool renamedAndWriting, bool reserved);
 
+    // Parts of the checkpoint copy operations.
+    int copyCheckPoint(const char* copyDir);
+    int copyStateInto(const std::string& copyDir);
+    void removeIndexFiles(const char* cacheDir);
+    int writeRestoredState(const char* text, int length, bool stateOpen);
+    int removeOneCheckPoint(const std::string& copyDir);
+    void sweepOldCheckPoints();
+
+    // Parts of the chunk copy and its upload.
+    int makeChunk(const char* restartString, unsigned long long jobId, int flags);
+    int collectChunk(const std::string& dir, int chunk, long since, const std::string& known,
+                     std::string& collected);
+    int makeBasePair(const std::string& dir, const std::string& table, const std::string& known,
+                     std::string& collected);
+    int copyChunkFile(const std::string& dir, const std::string& name, const std::string& target);
+    long readTimeMark(const std::string& dir, long now);
+    void writeTimeMark(const std::string& dir, long when);
+    int putBackRestartFile(const std::string& dir, int which);
+    void convertTokenIncrement();
+    int sendUploadRequest(unsigned int jobId, const std::string& restart,
+                          const std::string& fileList, int flags, int entries);
+    int copyToRemoteCache(const std::string& fileList, const std::vector<std::string>& names,
+                          int flags);
+    // Parts of resume.
+    char* resumeAttempt(long long expectedJobId, bool& retryFromCopy, bool& damaged,
+                        bool& statusNamesDir);
+    bool checkJobRun(long long expectedJobId, bool statusNamesDir);
+    void markDamagedIfOwned(bool& damaged);
+    std::string cacheTypeFolder() const;
+    // Parts of the transaction-log operations.
+    void removeTableFilesForReplay(const std::string& dir);
+    void removeChunksAfter(const std::string& dir, int line);
+    int removeTranLogFiles(const std::string& dir);
+
     long long jobIdGiven_;
     BackupType backupType_;
     CXFile stateFile_;
@@ -353,6 +424,8 @@ protected:
     };
     LockSlot lockSlots_[kLockSlots];
     bool indexingTokenIncrement_ = false;
+    // A failed chunk turns this into indexingTokenIncrement_ (once per _preInit).
+    bool tokenIncrementArmed_ = true;
     std::unique_ptr<IndexCacheDirCheshireCat> private_;
     unsigned int creationMode_ = 0777;
     bool indexAged_ = false;
@@ -366,3 +439,6 @@ protected:
     static unsigned int integrityCheck_Flags;
     static EIndexCacheDirHostApp hostApplication;
 };
+
+// Order of restart strings when lists of them are compared.
+bool IndexCacheDirSortHelperFunction(const std::string& a, const std::string& b);

@@ -15,6 +15,7 @@
 #include "cachedir/IndexCacheDirBase.h"
 #include "cachedir/IndexCacheDirMainTranLogHelper.h"
 #include "common/HostServices.h"
+#include "platform/CrashPoint.h"
 #include "platform/LocalCharset.h"
 #include "platform/OXPI_Session.h"
 #include "platform/OXPlatformInfo.h"
@@ -141,19 +142,33 @@ void IndexCacheDirBase::createJobIdFile() {
     if (host.empty())
         host = kUnknownHost;
 
+    // Written beside and renamed over: a reader (or a resume after a crash)
+    // sees the old line or the new one, never a torn one.
     std::string path = std::string(dir) + "/" + kJobIdFileName;
-    FilePtr file(std::fopen(path.c_str(), "we"));
+    std::string temp = path + ".inprogress";
+    FilePtr file(std::fopen(temp.c_str(), "we"));
     if (!file) {
-        debug(1, "%s: cannot fopen file '%s', code %d\n", fn, path.c_str(), errno);
+        debug(1, "%s: cannot fopen file '%s', code %d\n", fn, temp.c_str(), errno);
         return;
     }
     if (std::fprintf(file.get(), "%llu:%u:%u:%u %s\n", static_cast<unsigned long long>(jobId_),
-                     jobPhase_, jobAttempt_, jobIndexWriteCounter_, host.c_str()) < 0) {
-        debug(1, "%s: cannot fprintf to file '%s', code %d\n", fn, path.c_str(), errno);
+                     jobPhase_, jobAttempt_, jobIndexWriteCounter_, host.c_str()) < 0 ||
+        std::fflush(file.get()) != 0 || ::fsync(::fileno(file.get())) != 0) {
+        debug(1, "%s: cannot fprintf to file '%s', code %d\n", fn, temp.c_str(), errno);
+        safeUnlink(temp.c_str());
         return;
     }
-    if (std::fclose(file.release()) != 0)
-        debug(1, "%s: cannot fclose file '%s', code %d\n", fn, path.c_str(), errno);
+    if (std::fclose(file.release()) != 0) {
+        debug(1, "%s: cannot fclose file '%s', code %d\n", fn, temp.c_str(), errno);
+        safeUnlink(temp.c_str());
+        return;
+    }
+    platform::crashPoint("jobid.written");
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        debug(1, "%s: cannot rename '%s' to '%s', code %d\n", fn, temp.c_str(), path.c_str(),
+              errno);
+        safeUnlink(temp.c_str());
+    }
 }
 
 int IndexCacheDirBase::readJobIdFile(long long* jobIdPtr, std::string* hostName,
@@ -366,12 +381,16 @@ int IndexCacheDirBase::createJobStatusFile(const char* cacheDir, long long jobId
                   static_cast<int>(action));
         return 0;
     }
-    const char* path = statusFilePath.c_str();
-    safeUnlink(path);
     if (!cacheDir) {
+        safeUnlink(statusFilePath.c_str());
         out.debug(3, "Skip status file creation for NULL ICD");
         return 0;
     }
+    // Written under a temporary name and renamed over the old file: a crash
+    // leaves the old status or the new one, never a part of it.
+    const std::string finalPath = statusFilePath;
+    const std::string tempPath = finalPath + ".inprogress";
+    const char* path = tempPath.c_str();
 
     CXFile file;
     if (file.open(path, sfOpenCreate, kStatusOpenRetries, 0777) != 0) {
@@ -413,6 +432,14 @@ int IndexCacheDirBase::createJobStatusFile(const char* cacheDir, long long jobId
                       path, errno);
         return -1;
     }
+    platform::crashPoint("jobstatus.written");
+    if (::rename(path, finalPath.c_str()) != 0) {
+        out.debug(1, "createJobStatusFile(): cannot rename %s to %s, code %d\n", path,
+                  finalPath.c_str(), errno);
+        safeUnlink(path);
+        return -1;
+    }
+    path = finalPath.c_str();
     out.debug(3, "createJobStatusFile(%d)==0 ListFilePath=='%s'", static_cast<int>(action), path);
 
     std::string copy = std::string(cacheDir) + "/" + jobStatusFileName(jobId) + ".JobStatus";

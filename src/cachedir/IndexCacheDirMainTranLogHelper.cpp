@@ -88,16 +88,18 @@ int IndexCacheDirMainTranLogHelper::append(char lineProcessingFlag, char operati
         const off_t start = ::lseek(journalFd_, 0, SEEK_END);
         if (start < 0) {
             setError("Failed to seek file", errno);
-        } else if (!writeAll(header, kHeaderSize)) {
-            setError("Failed to write record header to file '" + uploadFolder_ + "/" +
-                         currentFileName_ + "'",
-                     fileError_);
-        } else if (!writeAll(payload.data(), payload.size())) {
-            setError("Failed to write record of " + std::to_string(payload.size()) +
-                         " bytes to file '" + uploadFolder_ + "/" + currentFileName_ + "'",
-                     fileError_);
         } else {
-            result = 1;
+            // Header and payload in one write: a writer killed between two
+            // writes would leave a header without its record.
+            std::string record(header, kHeaderSize);
+            record += payload;
+            if (!writeAll(record.data(), record.size())) {
+                setError("Failed to write record of " + std::to_string(payload.size()) +
+                             " bytes to file '" + uploadFolder_ + "/" + currentFileName_ + "'",
+                         fileError_);
+            } else {
+                result = 1;
+            }
         }
         // Records are found by walking the headers, so a torn record would
         // hide every record appended after it.

@@ -10,6 +10,7 @@
 
 #include "cachedir/IndexCacheDirBase.h"
 #include "cachedir/IndexCacheDirMainTranLogHelper.h"
+#include "platform/CrashPoint.h"
 #include "platform/Env.h"
 #include "platform/OXPI.h"
 #include "port/FileOps.h"
@@ -73,18 +74,19 @@ int IndexCacheDirBase::queueForUpload() {
     recursiveMkdir(folder.c_str(), 0777);
     const std::string entry = folder + entryName;
     struct stat st;
-    if (::stat(entry.c_str(), &st) == 0)
+    // An empty entry is one whose writer died before it was linked in by an
+    // older version; it names nothing and is replaced.
+    if (::stat(entry.c_str(), &st) == 0 && st.st_size > 0)
         return 0;
 
-    // Exclusive creation picks one writer; a writer that loses the race
-    // between the check above and the creation finds the entry made by the
-    // winner, which is success, not a reason to wait and retry.
+    // The entry is written whole under a private name and linked into place:
+    // link picks one writer, and a reader never sees an empty or partial entry.
+    const std::string temp = entry + ".inprogress." + std::to_string(::getpid());
     CXFile file;
     for (unsigned int attempt = 0;; ++attempt) {
-        if (file.open(entry.c_str(), sfOpenCreateNew) == 0)
+        if (file.open(temp.c_str(), sfOpenCreate) == 0 && file.truncate() == 0)
             break;
-        if (file.getLastError() == EEXIST)
-            return 0;
+        file.close();
         if (attempt == kQueueOpenRetries) {
             debug(1, "Unable to create queue file for upload. File open failed with error [%d]",
                   file.getLastError());
@@ -92,7 +94,6 @@ int IndexCacheDirBase::queueForUpload() {
         }
         platform::sleepMs(kQueueOpenRetrySleepMs);
     }
-
     const int length = static_cast<int>(path.size());
     int written = file.write(path.data(), static_cast<unsigned long>(length));
     int error = file.getLastError();
@@ -106,7 +107,20 @@ int IndexCacheDirBase::queueForUpload() {
               "write failed with error [%d]",
               written, error);
         file.close();
+        ::unlink(temp.c_str());
+        return -1;
+    }
+    platform::crashPoint("syncup.written");
+    int rc = ::link(temp.c_str(), entry.c_str());
+    if (rc != 0 && errno == EEXIST && ::stat(entry.c_str(), &st) == 0 && st.st_size == 0) {
         ::unlink(entry.c_str());
+        rc = ::link(temp.c_str(), entry.c_str());
+    }
+    const int linkError = errno;
+    ::unlink(temp.c_str());
+    if (rc != 0 && linkError != EEXIST) {
+        debug(1, "Unable to create queue file for upload. File open failed with error [%d]",
+              linkError);
         return -1;
     }
     return 0;

@@ -26,6 +26,26 @@
 //                     permissions; the rename over the original has not happened
 //   results.line      a result line written with flush is on disk and its map
 //                     entry is not
+//   checkpoint.marked    checkpoint copy: "copyInProgress" made and the old copy
+//                        emptied, nothing copied yet
+//   checkpoint.copied    checkpoint copy: every file copied and synced, the
+//                        marker not yet removed
+//   checkpoint.removing  checkpoint removal: marker made and files removed, the
+//                        marker and the directory not yet
+//   checkpoint.restoring checkpoint restore: "restoreInProgress" made, state 3
+//                        written and the index files removed, nothing copied back
+//   jobid.written        job id file: the new line written and synced under a
+//                        temporary name, not yet renamed over "JobId"
+//   jobstatus.written    job status file: the new file written under a temporary
+//                        name, not yet renamed over the old one
+//   syncup.written       sync-up queue: the entry written whole under a private
+//                        name, not yet linked into place
+//   tranlog.base         chunk: both base copies of an indexing table written
+//                        under temporary names, neither renamed into place
+//   tranlog.appended     chunk: the line appended to "TL_RST.cfg", ".bak" still
+//                        there, the chunk not yet handed on
+//   tranlog.queued       chunk: the upload accepted, ".bak", "current_chunk" and
+//                        the time mark not yet updated
 //   service.bound     service start: socket bound and listening, pid file not
 //                     yet written
 #pragma once

@@ -211,3 +211,71 @@ int TCtreeTable::TranLog_addTextToFile(const char* path, const char* text) {
         errno = err;
     return -err;
 }
+
+int TCtreeTranLogChunkLineHelper::setFile(const char* path) {
+    size_t size = 0;
+    std::unique_ptr<char[]> text = TCtreeTable::TranLog_allocateMemoryAndLoadFile(path, &size);
+    if (!text)
+        return -1;
+    path_ = path;
+    content_.assign(text.get(), size);
+    offset_ = 0;
+    lineNumber_ = 0;
+    return 0;
+}
+
+int TCtreeTranLogChunkLineHelper::parse(const std::string& list, std::vector<std::string>& names) {
+    names.clear();
+    size_t i = 0;
+    while (i < list.size()) {
+        if (list[i] == ' ') {
+            ++i;
+            continue;
+        }
+        if (list[i] != '"')
+            return -1;
+        const size_t close = list.find('"', i + 1);
+        if (close == std::string::npos)
+            return -1;
+        names.push_back(list.substr(i + 1, close - i - 1));
+        i = close + 1;
+    }
+    return 0;
+}
+
+int TCtreeTranLogChunkLineHelper::readNextLineAndParse() {
+    if (offset_ >= content_.size())
+        return 0;
+    const size_t end = content_.find('\n', offset_);
+    if (end == std::string::npos)
+        return -1;
+    const std::string line = content_.substr(offset_, end - offset_);
+    std::vector<std::string> parts;
+    if (line.find('\r') != std::string::npos || parse(line, parts) != 0 || parts.empty())
+        return -1;
+    const std::string& head = parts.front();
+    const size_t space = head.find(' ');
+    jobId_ = head.substr(0, space);
+    restartText_ = space == std::string::npos ? std::string() : head.substr(space + 1);
+    restartStrings_.clear();
+    size_t p = 0;
+    while (p < restartText_.size()) {
+        size_t q = restartText_.find(' ', p);
+        if (q == std::string::npos)
+            q = restartText_.size();
+        if (q > p)
+            restartStrings_.push_back(restartText_.substr(p, q - p));
+        p = q + 1;
+    }
+    entries_.assign(parts.begin() + 1, parts.end());
+    offset_ = end + 1;
+    ++lineNumber_;
+    return 1;
+}
+
+int TCtreeTranLogChunkLineHelper::truncateFile() {
+    if (::truncate(path_.c_str(), static_cast<off_t>(offset_)) != 0)
+        return -1;
+    content_.resize(offset_);
+    return 0;
+}

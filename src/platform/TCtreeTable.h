@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
+#include <vector>
 
 class TCtreeTable {
 public:
@@ -35,4 +37,39 @@ public:
     // missing. 0, or a negative errno value; a failed append is cut off again
     // so the file never ends in a partial text.
     static int TranLog_addTextToFile(const char* path, const char* text);
+};
+
+// Reads the restart file of a transaction log line by line. A line is
+//   "<job id> <restart text>" "<entry>" "<entry>" ...LF
+// A line without its LF (torn by a crash) or with an open quote is refused,
+// never guessed at: readNextLineAndParse answers -1 and reading stops.
+class TCtreeTranLogChunkLineHelper {
+public:
+    // Loads the file; 0, or -1 when it cannot be read.
+    int setFile(const char* path);
+    // 1 a line was read, 0 end of file, -1 a torn or malformed line.
+    int readNextLineAndParse();
+    // Number of the line last read, counting from 1.
+    int lineNumber() const { return lineNumber_; }
+    const std::string& jobIdText() const { return jobId_; }
+    // The restart text split at spaces (empty words dropped).
+    const std::vector<std::string>& restartStrings() const { return restartStrings_; }
+    const std::vector<std::string>& entries() const { return entries_; }
+    // Whether the line's restart text is exactly text.
+    bool isRestartStringsEqual(const std::string& text) const { return restartText_ == text; }
+    // Cuts the file after the line last read; 0 or -1 (errno kept).
+    int truncateFile();
+    // Splits a list of quoted names separated by spaces; -1 when a quote is
+    // left open or text stands outside quotes.
+    static int parse(const std::string& list, std::vector<std::string>& names);
+
+private:
+    std::string path_;
+    std::string content_;
+    size_t offset_ = 0;
+    int lineNumber_ = 0;
+    std::string jobId_;
+    std::string restartText_;
+    std::vector<std::string> restartStrings_;
+    std::vector<std::string> entries_;
 };

@@ -67,9 +67,9 @@ TEST_F(UploadJournalTest, FailedWriteLeavesNoPartialRecord) {
         const char* error;
     };
     const Case cases[] = {
-        {10, "Failed to write record header to file '"},
+        {10, "Failed to write record of 26 bytes to file '"},
         {25, "Failed to write record of 26 bytes to file '"},
-        {0, "Failed to write record header to file '"},
+        {0, "Failed to write record of 26 bytes to file '"},
     };
     for (const Case& c : cases) {
         testsupport::ScratchHome scratch;

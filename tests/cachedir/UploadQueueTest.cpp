@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cachedir/CacheDirProbe.h"
+#include "platform/CrashPoint.h"
 #include "platform/Env.h"
 #include "platform/OXPlatformInfo.h"
 #include "support/TestSupport.h"
@@ -63,6 +64,26 @@ TEST_F(UploadQueueTest, TwoProcessesQueueingOneDirectoryLeaveOneWholeEntry) {
             testsupport::readFile(queueFolder + "OX_Index_2_scp_7_9_" + std::to_string(timeStamp)),
             expectedPath(timeStamp));
     }
+}
+
+// A writer killed before its entry is linked in leaves no entry (and no
+// empty one); an empty entry left by an older writer counts as absent.
+TEST_F(UploadQueueTest, AKilledOrEmptyEntryIsWrittenWholeByTheNextRun) {
+    const std::string entry = queueFolder + "OX_Index_2_scp_7_9_" + std::to_string(kTimeStamp);
+    const int rc = testsupport::runInChild([&] {
+        ::setenv("IDXCACHE_CRASH_AT", "syncup.written:1", 1);
+        CacheDirProbe dir(kTimeStamp, 1, 4242, "scp_7_9");
+        dir.initialize("client1");
+        dir.queueForUpload();
+        return 0;
+    });
+    ASSERT_EQ(rc, platform::IDXCACHE_CRASH_EXIT);
+    EXPECT_FALSE(testsupport::exists(entry));
+    testsupport::writeFile(entry, "");
+    CacheDirProbe dir(kTimeStamp, 1, 4242, "scp_7_9");
+    initialize(dir);
+    ASSERT_EQ(dir.queueForUpload(), 0);
+    EXPECT_EQ(testsupport::readFile(entry), expectedPath());
 }
 
 } // namespace

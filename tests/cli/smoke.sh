@@ -57,6 +57,23 @@ fi
 if "$tool" discard /etc/passwd >/dev/null 2>&1; then
     echo "FAIL: discard accepted a path outside the cache root"; failures=$((failures + 1))
 fi
+if "$tool" backup --app 19 --job 7 --full --files 1 --size 4096 --checkpoint --crash >/dev/null 2>&1 &&
+    out=$("$tool" copy show --app 19 2>&1); then
+    expect "copy show" "checkpoints/19: complete" "$out"
+else
+    echo "FAIL: backup --checkpoint --crash"; failures=$((failures + 1))
+fi
+if "$tool" resume --app 19 >/dev/null 2>&1; then
+    echo "FAIL: resume of a crashed writer succeeded without the copy"; failures=$((failures + 1))
+fi
+check "resume retry" "$tool" resume --app 19 --retry-from-copy
+expect "resume retry" "suspend: done" "$out"
+check "copy remove" "$tool" copy remove --app 19
+expect "copy remove" "removed" "$out"
+check "backup tranlog" "$tool" backup --app 20 --job 8 --full --files 1 --size 100 --tranlog
+expect "backup tranlog" "transaction-log chunk: done" "$out"
+check "upload-queue" "$tool" upload-queue
+expect "upload-queue" "queued" "$out"
 printf 'b,2\nc,10\na,1\n' > "$home/list.txt"
 check sort "$tool" sort "$home/list.txt" --column 2 --type dec --desc --memory 64K
 expect sort "sorted .*list.txt: 13 bytes" "$out"
@@ -116,6 +133,7 @@ expect demo "kept .* (in use by another process)" "$out"
 expect demo "was discarded" "$out"
 expect demo "removed " "$out"
 expect demo "line written by the service for pid" "$out"
+expect demo "from its checkpoint copy, index file restored" "$out"
 
 if [ "$failures" -eq 0 ]; then
     echo "cli smoke: all commands behaved"

@@ -210,6 +210,44 @@ int runAll(const std::vector<std::function<int()>>& jobs) {
     return failures;
 }
 
+// A backup that takes a checkpoint copy of its index and dies before it
+// closes; the next run's resume restores the copy and carries on.
+int checkpointedBackupThenResume(unsigned long app, long long job) {
+    int rc = runAll({[=] {
+        JobResultsCacheDir dir(1, kRealm, app, job, BackupTypeFull, 0, TCacheTypeTape, false);
+        dir.initialize(kClient);
+        const char* path = dir.create(0);
+        if (!path)
+            return 1;
+        CXFile f;
+        const std::string file = std::string(path) + "/index0.dat";
+        f.open(file.c_str(), sfOpenCreate, 0, 0644);
+        f.write("rows", 4);
+        f.close();
+        dir.setIndexCheckpointFlag(true);
+        say("app %lu job %lld: checkpoint copy of %s: %s", app, job, path,
+            dir.createCopy(nullptr) == 0 ? "taken" : "failed");
+        ::unlink(file.c_str()); // the index is damaged, then the process dies
+        say("app %lu job %lld: index file lost, then the process dies (no close)", app, job);
+        ::_exit(0);
+    }});
+    rc += runAll({[=] {
+        JobResultsCacheDir dir(1, kRealm, app, 0, BackupTypeIncremental, 0, TCacheTypeTape, false);
+        dir.initialize(kClient);
+        dir.setIndexCheckpointFlag(true);
+        const char* path = dir.resume(0, true);
+        if (!path) {
+            say("app %lu: resume failed (error %d)", app, dir.getErrno());
+            return 1;
+        }
+        const bool back = ::access((std::string(path) + "/index0.dat").c_str(), F_OK) == 0;
+        say("app %lu: resumed %s from its checkpoint copy, index file %s", app, path,
+            back ? "restored" : "still missing");
+        return dir.suspend() == 0 && back ? 0 : 1;
+    }});
+    return rc;
+}
+
 // Starts the service (a fork of the demo, so it sees the same simulated
 // disk and clock), has a process reserve and release through it, stops it.
 int reserveThroughService() {
@@ -386,6 +424,9 @@ void addDemoCommand(CLI::App& app, Context& ctx) {
         failures += reap(browser) != 0;
         for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]})
             ::close(fd);
+
+        std::printf("\n== The backup of app 104 crashes after a checkpoint copy and resumes\n");
+        failures += checkpointedBackupThenResume(104, ++job);
 
         std::printf("\n== A process reserves through the storage-node service\n");
         failures += reserveThroughService();

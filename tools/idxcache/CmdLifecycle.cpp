@@ -1,4 +1,5 @@
 // idxcache backup | browse | cleanup | discard: the road of a job's index.
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -68,6 +69,9 @@ void addLifecycleCommands(CLI::App& app, Context& ctx) {
         unsigned long long size = 1 << 20;
         bool suspend = false;
         bool crash = false;
+        bool checkpoint = false;
+        bool tranlog = false;
+        std::string crashAt;
     };
     auto b = std::make_shared<BackupArgs>();
     CLI::App* backup = app.add_subcommand(
@@ -79,7 +83,15 @@ void addLifecycleCommands(CLI::App& app, Context& ctx) {
     auto* suspendFlag = backup->add_flag("--suspend", b->suspend, "Suspend instead of closing");
     backup->add_flag("--crash", b->crash, "Exit without closing (leaves a writing directory)")
         ->excludes(suspendFlag);
+    auto* checkpointFlag = backup->add_flag("--checkpoint", b->checkpoint,
+                                            "Take a checkpoint copy of the index after writing it");
+    backup->add_flag("--tranlog", b->tranlog, "Queue a transaction-log chunk after writing")
+        ->excludes(checkpointFlag);
+    backup->add_option("--crash-at", b->crashAt,
+                       "Stop the process the first time it passes this crash point");
     backup->callback([b, &ctx] {
+        if (!b->crashAt.empty())
+            ::setenv("IDXCACHE_CRASH_AT", (b->crashAt + ":1").c_str(), 1);
         auto dir = makeDir(b->target, b->full ? BackupTypeFull : BackupTypeIncremental, 0);
         if (!dir->isInitialized()) {
             std::fprintf(stderr, "cannot reach the index cache: %s\n",
@@ -135,6 +147,16 @@ void addLifecycleCommands(CLI::App& app, Context& ctx) {
             }
         }
         std::printf("wrote %u index files of %llu bytes\n", b->files, b->size);
+        if (b->checkpoint || b->tranlog) {
+            dir->setIndexCheckpointFlag(b->checkpoint);
+            dir->setIndexUseTranLogFlag(b->tranlog);
+            int rc = dir->createCopy("backup", static_cast<unsigned long long>(b->target.job), 0);
+            std::printf("%s: %s\n", b->checkpoint ? "checkpoint copy" : "transaction-log chunk",
+                        rc == 0 ? "done" : "failed");
+            std::fflush(stdout);
+            if (rc != 0)
+                ctx.exitCode = 1;
+        }
         if (b->crash) {
             std::printf("crash: exiting with %s still in the writing state\n", where.c_str());
             std::fflush(stdout);

@@ -20,5 +20,6 @@ void addSortCommand(CLI::App& app, Context& ctx);
 void addMonitorCommand(CLI::App& app, Context& ctx);
 void addResultsCommands(CLI::App& app, Context& ctx);
 void addServiceCommands(CLI::App& app, Context& ctx);
+void addProtectCommands(CLI::App& app, Context& ctx);
 
 } // namespace cli

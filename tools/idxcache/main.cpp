@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
     cli::addMonitorCommand(app, ctx);
     cli::addResultsCommands(app, ctx);
     cli::addServiceCommands(app, ctx);
+    cli::addProtectCommands(app, ctx);
 
     CLI11_PARSE(app, argc, argv);
     return ctx.exitCode;

@@ -1,0 +1,151 @@
+// idxcache resume | copy show|remove | upload-queue: getting an interrupted
+// job's index back, its checkpoint copy, and what waits for upload.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "Commands.h"
+#include "cachedir/JobResultsCacheDir.h"
+#include "platform/OXPI.h"
+#include "port/CXDirectory.h"
+
+namespace cli {
+
+namespace {
+
+constexpr OXAppType kIndexAppType = 1;
+
+struct Target {
+    std::string client;
+    unsigned long realm = 2;
+    unsigned long app = 0;
+    long long job = 0;
+};
+
+void addTargetOptions(CLI::App* cmd, Target& t, bool withJob) {
+    cmd->add_option("--client", t.client, "Client name (default: the focus client)");
+    cmd->add_option("--realm", t.realm, "Realm number")->capture_default_str();
+    cmd->add_option("--app", t.app, "Application number")->required();
+    if (withJob)
+        cmd->add_option("--job", t.job, "Job id (0: the newest index of the application)");
+}
+
+std::unique_ptr<JobResultsCacheDir> makeDir(const Target& t) {
+    auto dir = std::make_unique<JobResultsCacheDir>(
+        kIndexAppType, t.realm, t.app, t.job, BackupTypeIncremental, 0, TCacheTypeTape, false);
+    dir->initialize(t.client.empty() ? nullptr : t.client.c_str());
+    dir->setIndexCheckpointFlag(true);
+    return dir;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+} // namespace
+
+void addProtectCommands(CLI::App& app, Context& ctx) {
+    struct ResumeArgs {
+        Target target;
+        bool retry = false;
+        bool close = false;
+    };
+    auto r = std::make_shared<ResumeArgs>();
+    CLI::App* resume = app.add_subcommand(
+        "resume", "Take an interrupted job's index back for writing, then suspend it again");
+    addTargetOptions(resume, r->target, true);
+    resume->add_flag("--retry-from-copy", r->retry,
+                     "Restore a damaged index from its checkpoint copy and try once more");
+    resume->add_flag("--close", r->close, "Close the resumed index instead of suspending it");
+    resume->callback([r, &ctx] {
+        auto dir = makeDir(r->target);
+        const char* path = dir->resume(r->target.job, r->retry);
+        if (!path) {
+            std::fprintf(stderr, "resume: nothing resumed (error %d)\n", dir->getErrno());
+            ctx.exitCode = 1;
+            return;
+        }
+        std::printf("resumed %s\n", path);
+        const int rc = r->close ? dir->close(false) : dir->suspend();
+        std::printf("%s: %s\n", r->close ? "close" : "suspend", rc == 0 ? "done" : "failed");
+        if (rc != 0)
+            ctx.exitCode = 1;
+    });
+
+    auto c = std::make_shared<Target>();
+    auto action = std::make_shared<std::string>();
+    CLI::App* copy = app.add_subcommand("copy", "Show or remove an application's checkpoint copy");
+    copy->add_option("action", *action, "show | remove")
+        ->required()
+        ->check(CLI::IsMember({"show", "remove"}));
+    addTargetOptions(copy, *c, false);
+    copy->callback([c, action, &ctx] {
+        auto dir = makeDir(*c);
+        const std::string where = dir->defaultCopyDir(false);
+        if (where.empty()) {
+            std::fprintf(stderr, "copy: no cache root or application\n");
+            ctx.exitCode = 1;
+            return;
+        }
+        if (*action == "show") {
+            const char* what = !exists(where)                      ? "none"
+                               : exists(where + "/copyInProgress") ? "incomplete"
+                                                                   : "complete";
+            std::printf("%s: %s\n", where.c_str(), what);
+            if (exists(where) && std::string(what) == "complete") {
+                CXFileList files;
+                CXDirectory::listFiles(where, files);
+                for (const auto& f : files)
+                    std::printf("  %12llu  %s\n", f.second, f.first.c_str());
+            }
+            return;
+        }
+        const int rc = dir->removeCopy_checkPoint(nullptr);
+        std::printf("remove %s: %s\n", where.c_str(),
+                    rc == 0    ? "removed"
+                    : rc == -1 ? "no copy"
+                               : "failed");
+        if (rc == -2)
+            ctx.exitCode = 1;
+    });
+
+    auto client = std::make_shared<std::string>();
+    CLI::App* queue =
+        app.add_subcommand("upload-queue", "List the cache directories queued for later upload");
+    queue->add_option("--client", *client, "Client name (default: the focus client)");
+    queue->callback([client, &ctx] {
+        std::string root;
+        if (!OXPI_Depot().getIndexCacheDirectory(client->empty() ? nullptr : client->c_str(),
+                                                 root) ||
+            root.empty()) {
+            std::fprintf(stderr, "upload-queue: no index cache directory configured\n");
+            ctx.exitCode = 1;
+            return;
+        }
+        const std::string folder = root + "/CatalogServer/sync_up_queue";
+        CXDirectory d;
+        int count = 0;
+        if (d.open(folder.c_str()) == 0) {
+            while (const char* name = d.read()) {
+                const std::string entry = name;
+                if (entry == "." || entry == ".." || entry.find(".inprogress") != std::string::npos)
+                    continue;
+                FILE* in = std::fopen((folder + "/" + entry).c_str(), "re");
+                char text[1100] = "";
+                if (in) {
+                    size_t n = std::fread(text, 1, sizeof text - 1, in);
+                    text[n] = '\0';
+                    std::fclose(in);
+                }
+                std::printf("%s -> %s\n", entry.c_str(), text);
+                ++count;
+            }
+        }
+        std::printf("%d queued\n", count);
+    });
+}
+
+} // namespace cli
