@@ -38,6 +38,13 @@ int cli(const std::vector<std::string>& args, const char* crashAt = nullptr) {
     });
 }
 
+// The tape cache of application type 5, as every requester here uses it.
+struct TapeFs : JobResultsCacheFs {
+    TapeFs() : CacheFsBase(5, TCacheTypeTape, false), JobResultsCacheFs(5, TCacheTypeTape, false) {
+        initialize(nullptr);
+    }
+};
+
 struct ServiceTest : ::testing::Test {
     testsupport::ScratchHome home;
     void SetUp() override {
@@ -45,18 +52,13 @@ struct ServiceTest : ::testing::Test {
         ASSERT_EQ(cli({"service", "start"}), 0);
     }
     void TearDown() override { cli({"service", "stop"}); }
-    std::string reserveFile() {
-        JobResultsCacheFs fs(5, TCacheTypeTape, false);
-        fs.initialize(nullptr);
-        return fs.getReserveFilePath();
-    }
+    std::string reserveFile() { return TapeFs().getReserveFilePath(); }
 };
 
 // A requester's remote reservation in a fresh process: its answer, and the
 // last reserved blocks it holds afterwards.
 int remoteReserve(const std::vector<long>& steps) {
-    JobResultsCacheFs fs(5, TCacheTypeTape, false);
-    fs.initialize(nullptr);
+    TapeFs fs;
     for (long blocks : steps)
         if (int rc = fs.remoteReserveOnDisk(blocks, 0, nullptr, 0, false); rc != 1) {
             std::fprintf(stderr, "reserve of %ld blocks answered %d\n", blocks, rc);
@@ -65,13 +67,15 @@ int remoteReserve(const std::vector<long>& steps) {
     return 0;
 }
 
-// A connection to the service, or -1.
-int connectRaw() {
+// A connection to the service's socket, or one listening in its place; -1 on failure.
+int serviceSocket(bool listening = false) {
     sockaddr_un address;
     socklen_t length = 0;
     platform::makeSocketAddress(platform::depotSvcSocketPath(), address, length);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+    const auto* a = reinterpret_cast<sockaddr*>(&address);
+    if (fd >= 0 && (listening ? bind(fd, a, length) != 0 || listen(fd, 8) != 0
+                              : connect(fd, a, length) != 0)) {
         close(fd);
         return -1;
     }
@@ -98,7 +102,7 @@ long long readStatus(int fd) {
 // Sends one raw frame and reads the answer's status (or -100 when none);
 // a requester that dies at once closes without reading.
 long long rawExchange(const std::string& frame, bool dies = false) {
-    int fd = connectRaw();
+    int fd = serviceSocket();
     if (fd < 0 || !sendAll(fd, frame) || dies) {
         if (fd >= 0)
             close(fd);
@@ -114,18 +118,22 @@ std::string frameOf(const std::string& body) {
            body;
 }
 
-// A reservation request as a requester of this pid would send it.
+// The fields every cache operation carries, as a requester of this pid sends them.
+void setBase(CNMessageBase& m, const std::string& pid, long long cacheType) {
+    using namespace cacheops;
+    setInt(m, kBaseClassKey, kAppType, 5);
+    setInt(m, kBaseClassKey, kCacheType, cacheType);
+    setString(m, kBaseClassKey, kPid, pid);
+    setInt(m, kBaseClassKey, kMultiThreaded, 0);
+    setInt(m, kBaseClassKey, kMultiJob, 0);
+}
+
 std::string request(const std::string& pid, const std::string& app, long long cacheType,
                     long long blocks) {
-    using namespace cacheops;
     Indexing::ReserveOnDiskRequest r;
-    setInt(r, kReserveClassKey, kResNumBlocks, blocks);
-    setString(r, kReserveClassKey, kResApp, app);
-    setInt(r, kBaseClassKey, kAppType, 5);
-    setInt(r, kBaseClassKey, kCacheType, cacheType);
-    setString(r, kBaseClassKey, kPid, pid);
-    setInt(r, kBaseClassKey, kMultiThreaded, 0);
-    setInt(r, kBaseClassKey, kMultiJob, 0);
+    cacheops::setInt(r, cacheops::kReserveClassKey, cacheops::kResNumBlocks, blocks);
+    cacheops::setString(r, cacheops::kReserveClassKey, cacheops::kResApp, app);
+    setBase(r, pid, cacheType);
     return r.toXml();
 }
 
@@ -134,13 +142,10 @@ std::string request(const std::string& pid, const std::string& app, long long ca
 TEST_F(ServiceTest, ReleaseOverTheWireAndHostileFramesLeaveTheReserveFileAlone) {
     // The requester reserves 100 blocks and gives 5 back: -5 travels as 4294967291.
     pid_t holder = testsupport::forkChild([] {
-        JobResultsCacheFs fs(5, TCacheTypeTape, false);
-        fs.initialize(nullptr);
+        TapeFs fs;
         if (fs.remoteReserveOnDisk(100, 0, nullptr, 0, false) != 1 ||
-            fs.getLastReservedBlocks() != 100)
+            fs.remoteReserveOnDisk(-5, 0, nullptr, 0, false) != 1)
             return 1;
-        if (fs.remoteReserveOnDisk(-5, 0, nullptr, 0, false) != 1)
-            return 2;
         pause();
         return 0;
     });
@@ -199,12 +204,8 @@ TEST_F(ServiceTest, DeadOrSilentServiceAnswersAtOnceAndStartWorksAgain) {
     EXPECT_EQ(runInChild([] { return remoteReserve({10}); }), 10);
 
     // A live service that never answers costs the receive time-out only.
-    sockaddr_un address;
-    socklen_t length = 0;
-    platform::makeSocketAddress(platform::depotSvcSocketPath(), address, length);
-    int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ASSERT_EQ(listen(silent, 4), 0);
+    int silent = serviceSocket(true);
+    ASSERT_GE(silent, 0);
     EXPECT_EQ(runInChild([] {
                   struct ShortWait : platform::Env {
                       unsigned long receiveTimeoutMs(unsigned long) override { return 50; }
@@ -290,31 +291,23 @@ TEST_F(ServiceTest, UploadRequestsAreRecordedAndAnsweredWithTheStandInStatus) {
 }
 
 TEST_F(ServiceTest, StopWaitsForTheCleanUpBeingServed) {
-    std::string root = [] {
-        JobResultsCacheFs fs(5, TCacheTypeTape, false);
-        fs.initialize(nullptr);
-        return std::string(fs.getCacheFs());
-    }();
+    std::string root = TapeFs().getCacheFs();
     for (unsigned long ts = 1000; ts < 1040; ++ts)
         cleanup::layCacheDir(root, 2, "17", ts, cleanup::kNow - 400 * cleanup::kDay);
 
     // A requester that has connected but not sent holds the service, so the
     // clean-up and then the stop queue up behind it in that order.
-    int blocker = connectRaw();
-    int cleaner = connectRaw();
+    int blocker = serviceSocket();
+    int cleaner = serviceSocket();
     ASSERT_GE(cleaner, 0);
     Indexing::CleanupRequest clean;
     using namespace cacheops;
     setInt(clean, kCleanupClassKey, kClnNumBlocks, 0);
     setInt(clean, kCleanupClassKey, kClnRemoveAllOld, 1);
     setInt(clean, kCleanupClassKey, kClnUseAccessTime, 1);
-    setInt(clean, kBaseClassKey, kAppType, 5);
-    setInt(clean, kBaseClassKey, kCacheType, 0);
-    setString(clean, kBaseClassKey, kPid, std::to_string(getpid()));
-    setInt(clean, kBaseClassKey, kMultiThreaded, 0);
-    setInt(clean, kBaseClassKey, kMultiJob, 0);
+    setBase(clean, std::to_string(getpid()), 0);
     ASSERT_TRUE(sendAll(cleaner, frameOf(clean.toXml())));
-    int stopper = connectRaw();
+    int stopper = serviceSocket();
     ASSERT_TRUE(
         sendAll(stopper, frameOf(CNMessageBase(kSubsystem, 0, kStopClassKey, "Stop").toXml())));
     ASSERT_TRUE(sendAll(blocker, frameOf("<message><int")));
@@ -358,12 +351,8 @@ TEST(RemoteAckTest, OutOfRangeAcknowledgementsAnswerMinusOne) {
         {"last reserved absent", true, 1, 0, -999, -1},
         {"buffer above held plus requested", true, 1, -2, 10, -1},
     };
-    sockaddr_un address;
-    socklen_t length = 0;
-    platform::makeSocketAddress(platform::depotSvcSocketPath(), address, length);
-    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ASSERT_EQ(listen(listener, 8), 0);
+    int listener = serviceSocket(true);
+    ASSERT_GE(listener, 0);
     // The buffer of "-2" is one byte over what the requester may hold.
     pid_t fake = testsupport::forkChild([&] {
         for (const Case& c : cases) {
@@ -375,12 +364,9 @@ TEST(RemoteAckTest, OutOfRangeAcknowledgementsAnswerMinusOne) {
             using namespace cacheops;
             setInt(ack, kAckClassKey, kAckErrorCode, 0);
             setInt(ack, kAckClassKey, kAckStatus, c.status);
-            if (c.buffer == -2) {
-                JobResultsCacheFs fs(5, TCacheTypeTape, false);
-                fs.initialize(nullptr);
-                // Held 10 blocks from the first case, asked for 10 more.
+            if (c.buffer == -2) { // held 10 blocks from the first case, asked for 10 more
                 setInt(ack, kAckClassKey, kAckReserveBuffer,
-                       static_cast<long long>(20 * fs.getBlockSize() + 1));
+                       static_cast<long long>(20 * TapeFs().getBlockSize() + 1));
             } else if (c.buffer != -999) {
                 setInt(ack, kAckClassKey, kAckReserveBuffer, c.buffer);
             }
@@ -393,8 +379,7 @@ TEST(RemoteAckTest, OutOfRangeAcknowledgementsAnswerMinusOne) {
     });
     close(listener);
     int failed = runInChild([&] {
-        JobResultsCacheFs fs(5, TCacheTypeTape, false);
-        fs.initialize(nullptr);
+        TapeFs fs;
         for (const Case& c : cases) {
             int rc = c.reserve
                          ? fs.remoteReserveOnDisk(10, 0, nullptr, 0, false)

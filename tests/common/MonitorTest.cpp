@@ -42,26 +42,15 @@ struct MonitorTest : ::testing::Test {
 };
 
 TEST_F(MonitorTest, ZeroPeriodsComeFromConfigurationAndAreWrittenBack) {
-    const char* absent = nullptr;
     struct Case {
-        const char* heartbeatKey;
+        const char* heartbeatKey; // null: absent
         const char* quitKey;
         uint64_t heartbeat, quit; // in the input before construction
         uint64_t wantHeartbeat, wantQuit;
-        const char* line1;
-        const char* line2;
-    } cases[] = {
-        {absent, absent, 0, 0, 300, 60,
-         "Registry key Depot\\heartBeatPeriod is not present, defaulting to 5 minutes",
-         "Registry key Depot\\JMQuitCheckPeriod is not present, defaulting to 1 minute"},
-        {"0", "0", 0, 0, 300, 60,
-         "Registry key Depot\\heartBeatPeriod is not present, defaulting to 5 minutes",
-         "Registry key Depot\\JMQuitCheckPeriod is not present, defaulting to 1 minute"},
-        {"8589934592", "9", 0, 0, 8589934592ULL, 9,
-         "Registry key Depot\\heartBeatPeriod is present, heartbeat period set to 8589934592",
-         "Registry key Depot\\JMQuitCheckPeriod is present, job quit check period set to 9"},
-        {"7", "9", 11, 12, 11, 12, nullptr, nullptr},
-    };
+    } cases[] = {{nullptr, nullptr, 0, 0, 300, 60},
+                 {"0", "0", 0, 0, 300, 60},
+                 {"8589934592", "9", 0, 0, 8589934592ULL, 9},
+                 {"7", "9", 11, 12, 11, 12}};
     for (const Case& c : cases) {
         for (auto [key, value] : {std::pair{"heartBeatPeriod", c.heartbeatKey},
                                   std::pair{"JMQuitCheckPeriod", c.quitKey}}) {
@@ -70,24 +59,13 @@ TEST_F(MonitorTest, ZeroPeriodsComeFromConfigurationAndAreWrittenBack) {
             else
                 KeyStore::remove("Depot", key);
         }
-        sink.clear();
         input.heartBeatPeriod = c.heartbeat;
         input.quitCheckPeriod = c.quit;
         TMonitorJob monitor(&input);
         EXPECT_EQ(input.heartBeatPeriod, c.wantHeartbeat);
         EXPECT_EQ(input.quitCheckPeriod, c.wantQuit);
-        EXPECT_EQ(sink.lines().size(), c.line1 ? 2u : 0u);
-        if (c.line1) {
-            EXPECT_TRUE(logged(c.line1)) << c.line1;
-            EXPECT_TRUE(logged(c.line2)) << c.line2;
-            EXPECT_EQ(sink.lines()[0].jobId, 42);
-        }
     }
-    sink.clear();
-    TMonitorJob none(nullptr);
-    EXPECT_TRUE(none.shouldQuit());
-    EXPECT_TRUE(logged("Error TMonitorJobInput is NULL"));
-    EXPECT_TRUE(logged("TMonitorJob is not initialized, input param is NULL"));
+    EXPECT_TRUE(TMonitorJob(nullptr).shouldQuit());
 }
 
 // Deadlines run on the monotonic clock: a wall clock set back an hour neither
@@ -118,15 +96,14 @@ TEST_F(MonitorTest, ChecksAndHeartbeatsFollowTheirPeriods) {
     EXPECT_EQ(xml.xml.getMessage(), 220);
     EXPECT_TRUE(xml.xml.getInt(3, 6, 0, 0, value));
     EXPECT_EQ(value, 1);
-    EXPECT_TRUE(logged("Sending XML heartbeat to keep connection alive"));
 }
 
 TEST_F(MonitorTest, HeartbeatTypes) {
     struct Case {
         int type;
         unsigned long acquires;
-        const char* body; // null: nothing sent
-    } cases[] = {{0, 0, nullptr}, {1, 1, "h"}, {5, 1, nullptr}};
+        bool sends;
+    } cases[] = {{0, 0, false}, {1, 1, true}, {5, 1, false}};
     for (const Case& c : cases) {
         COxNetworkServer fresh;
         input.networkServer = &fresh;
@@ -135,12 +112,11 @@ TEST_F(MonitorTest, HeartbeatTypes) {
         TMonitorJob monitor(&input);
         EXPECT_FALSE(monitor.shouldQuit());
         EXPECT_EQ(fresh.getAcquireCount(), c.acquires) << c.type;
-        ASSERT_EQ(fresh.sent().size(), c.body ? 1u : 0u) << c.type;
-        if (c.body) {
+        ASSERT_EQ(fresh.sent().size(), c.sends ? 1u : 0u) << c.type;
+        if (c.sends) {
             EXPECT_EQ(fresh.sent()[0].type, 0xE000902u);
             EXPECT_EQ(fresh.sent()[0].body, std::string("h\0\0\0\0\0\0\0", 8));
             EXPECT_EQ(fresh.sent()[0].timeout, 120);
-            EXPECT_TRUE(logged("Sending XDR heartbeat to keep connection alive"));
         }
     }
 }

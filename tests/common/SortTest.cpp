@@ -79,7 +79,7 @@ struct SortTest : ::testing::Test {
     }
 };
 
-TEST_F(SortTest, ExternalSortEqualsStableSortAndGnuSort) {
+TEST_F(SortTest, ExternalSortEqualsStableSort) {
     struct Case {
         unsigned long long memory;
         int mergeWidth;
@@ -124,11 +124,6 @@ TEST_F(SortTest, ExternalSortEqualsStableSortAndGnuSort) {
             EXPECT_GE(s.mergePasses, 2u);
         }
         EXPECT_TRUE(entries(work).empty()) << "work files are removed";
-        if (!c.byColumn) {
-            std::string cmd = "LC_ALL=C sort -s " + std::string(c.ascending ? "" : "-r ") + "'" +
-                              file + "' | cmp -s - '" + out + "'";
-            EXPECT_EQ(std::system(cmd.c_str()), 0) << "GNU sort disagrees";
-        }
     }
 }
 
@@ -199,7 +194,6 @@ TEST_F(SortTest, TopNKeepsWholeLinesWithTheirLineEnds) {
         for (long long topN : {0LL, 1LL, 6LL, 9LL}) {
             SCOPED_TRACE(std::to_string(m.criteria) + " top " + std::to_string(topN));
             writeFile(file, join(lines));
-            sink.clear();
             ASSERT_EQ(
                 sortAndReplaceEx(file.c_str(), m.criteria, topN, m.ascending, false, 2, ",", 1, 0),
                 0);
@@ -211,10 +205,6 @@ TEST_F(SortTest, TopNKeepsWholeLinesWithTheirLineEnds) {
                 expected.resize(keep);
             EXPECT_EQ(readFile(file), join(expected));
             EXPECT_EQ(entries(dir), std::set<std::string>{"list.txt"});
-            if (m.keepLast && topN == 1) {
-                EXPECT_TRUE(testsupport::hasExactLine(
-                    sink, "SORTANDREPLACEEX: From1=1, to1=1, from2=-1, to2=-1"));
-            }
         }
     }
 }
@@ -223,41 +213,35 @@ TEST_F(SortTest, FailuresLeaveTheOriginalAndNoWorkFiles) {
     std::mt19937 rng(7);
     std::string content = join(randomLines(rng, 600, 30, "abcdef", true));
     std::string longName = dir + "/" + std::string(240, 'n'); // no room for the work dir name
-    // Every write past half the file fails, runs and the sorted copy alike.
-    auto smallFiles = [&](const std::function<int()>& sort) {
-        return testsupport::runInChild([&] {
-            ::signal(SIGXFSZ, SIG_IGN);
-            struct rlimit rl = {content.size() / 2, content.size() / 2};
-            ::setrlimit(RLIMIT_FSIZE, &rl);
-            return sort() == -1 ? 0 : 1;
-        });
-    };
     struct Case {
         const char* what;
         std::string path;
-        std::function<int()> run;
+        bool smallFiles; // every write past half the file fails, runs and sorted copy alike
+        std::function<int()> sort;
     } cases[] = {
-        {"write failure", file,
-         [&] {
-             return smallFiles([&] { return sortAndReplace(file.c_str(), true, true, false); }) - 1;
-         }},
-        {"write failure, top N", file,
-         [&] {
-             return smallFiles([&] {
-                        return sortAndReplaceEx(file.c_str(), 2, 3, true, false, 2, ",", 1, 0);
-                    }) -
-                    1;
-         }},
-        {"work directory", longName,
+        {"write failure", file, true,
+         [&] { return sortAndReplace(file.c_str(), true, true, false); }},
+        {"write failure, top N", file, true,
+         [&] { return sortAndReplaceEx(file.c_str(), 2, 3, true, false, 2, ",", 1, 0); }},
+        {"work directory", longName, false,
          [&] { return sortAndReplace(longName.c_str(), true, true, false); }},
-        {"column 0", file,
+        {"column 0", file, false,
          [&] { return sortAndReplaceEx(file.c_str(), 2, 3, true, false, 0, ",", 1, 0); }},
-        {"no delimiter", file,
+        {"no delimiter", file, false,
          [&] { return sortAndReplaceEx(file.c_str(), 2, 0, true, false, 2, "", 1, 0); }},
     };
     for (Case& c : cases) {
         writeFile(c.path, content);
-        EXPECT_EQ(c.run(), -1) << c.what;
+        EXPECT_EQ(testsupport::runInChild([&] {
+                      if (c.smallFiles) {
+                          ::signal(SIGXFSZ, SIG_IGN);
+                          struct rlimit rl = {content.size() / 2, content.size() / 2};
+                          ::setrlimit(RLIMIT_FSIZE, &rl);
+                      }
+                      return c.sort() == -1 ? 0 : 1;
+                  }),
+                  0)
+            << c.what;
         EXPECT_EQ(readFile(c.path), content) << c.what;
         EXPECT_EQ(entries(dir).size(), 1u) << c.what << ": no work file is left";
         std::filesystem::remove(c.path);

@@ -48,12 +48,16 @@ struct LineMapTest : ResultsTest {
         EXPECT_EQ(reader.generateMap(wide), 0);
         return mapOffsets(map());
     }
-    // Makes the job's results directory through the writer.
-    void makeJobDir() {
+    // Opens the backup results with their map, puts line (none when null),
+    // closes; the answer of putLine.
+    int append(const char* line, bool flush = false, bool truncate = false) {
         StoreResults writer(2, job, false, "client1");
-        ASSERT_EQ(writer.openFile(RF_BACKUP, false, true), 0);
-        ASSERT_EQ(writer.closeFile(), 0);
+        EXPECT_EQ(writer.openFile(RF_BACKUP, true, truncate), 0);
+        int rc = line ? writer.putLine(line, flush) : 0;
+        EXPECT_EQ(writer.closeFile(), 0);
+        return rc;
     }
+    void makeJobDir() { append(nullptr, false, true); }
     // Makes a sparse backup.out of size bytes whose last line is "x" and a
     // map in step with it.
     void sparseFile(uint64_t size) {
@@ -174,10 +178,7 @@ TEST_F(LineMapTest, OpenWithMapRebuildsAMapOutOfStepWithItsFile) {
         ::unlink(map().c_str());
         if (c.map != "-")
             writeFile(map(), c.map);
-        StoreResults writer(2, job, false, "client1");
-        ASSERT_EQ(writer.openFile(RF_BACKUP, true, false), 0) << c.name;
-        ASSERT_EQ(writer.putLine("new", false), 0);
-        ASSERT_EQ(writer.closeFile(), 0);
+        ASSERT_EQ(append("new"), 0) << c.name;
         const std::string content = readFile(file());
         EXPECT_EQ(content.substr(content.size() - 4), "new\n") << c.name;
         EXPECT_EQ(mapOffsets(map()), referenceOffsets(content)) << c.name;
@@ -186,19 +187,10 @@ TEST_F(LineMapTest, OpenWithMapRebuildsAMapOutOfStepWithItsFile) {
 
 TEST_F(LineMapTest, LinesPastFourGiBKeepTheirFifthByteAndStopAtTheFortyBitLimit) {
     sparseFile(1ull << 32);
-    {
-        StoreResults writer(2, job, false, "client1");
-        ASSERT_EQ(writer.openFile(RF_BACKUP, true, false), 0);
-        ASSERT_EQ(writer.putLine("y", true), 0);
-        ASSERT_EQ(writer.closeFile(), 0);
-    }
+    ASSERT_EQ(append("y", true), 0);
     EXPECT_EQ(readFile(map()).substr(10), std::string("\0\0\0\0\x01", 5));
-
     sparseFile(1ull << 40);
-    StoreResults writer(2, job, false, "client1");
-    ASSERT_EQ(writer.openFile(RF_BACKUP, true, false), 0);
-    EXPECT_EQ(writer.putLine("past the limit", true), 1);
-    ASSERT_EQ(writer.closeFile(), 0);
+    EXPECT_EQ(append("past the limit", true), 1);
     struct stat st;
     ASSERT_EQ(::stat(file().c_str(), &st), 0);
     EXPECT_EQ(static_cast<uint64_t>(st.st_size), 1ull << 40);
@@ -217,15 +209,13 @@ TEST_F(LineMapTest, AFailedWriteDropsTheMapAndTakesTheOffsetFromTheFile) {
                   for (int i = 0; i < 10 && rc == 0; ++i)
                       rc = writer.putLine("ten bytes", true);
                   CHILD_CHECK(rc == 1);
-                  CHILD_CHECK(!writer.isMapValid() && !exists(map()));
+                  CHILD_CHECK(!exists(map()));
                   CHILD_CHECK(writer.getCurOffset() == readFile(file()).size());
                   CHILD_CHECK(writer.putLine("more", true) == 1);
                   return writer.closeFile();
               }),
               0);
-    StoreResults writer(2, job, false, "client1");
-    ASSERT_EQ(writer.openFile(RF_BACKUP, true, false), 0);
-    ASSERT_EQ(writer.closeFile(), 0);
+    append(nullptr);
     EXPECT_EQ(mapOffsets(map()), referenceOffsets(readFile(file())));
 }
 
