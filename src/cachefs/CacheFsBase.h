@@ -50,6 +50,12 @@ public:
     void initialize(const char* clientName);
     virtual void initialize(const char* clientName, bool noLocalCache);
     virtual void initialize(const char* clientName, bool noLocalCache, unsigned long unused);
+    // Takes what initialize found for model, an initialised object of the same
+    // application type, cache type and client, without asking the key store or
+    // the file system again: clean-up builds one object for every cache
+    // directory under the root it has just listed. legacyLayout repeats the
+    // warning initialize gives about a legacy cache folder.
+    virtual void initializeLike(const CacheFsBase& model, bool legacyLayout);
 
     // The central server's clock (seconds); 0 when it cannot be read.
     virtual long getCurrentTime() = 0;
@@ -182,6 +188,10 @@ protected:
     std::string ownProcessId();
     long long centralNow();
     void reportReservationFailure(long numBlocks);
+    // Whether the legacy cache folder beside the root exists or cannot be
+    // looked at (the access error then records why).
+    bool legacyLayoutPresent();
+    void warnLegacyLayout();
 
     bool catalogServer_ = false;
     std::string clientName_;
@@ -233,6 +243,8 @@ protected:
     // initialisation, so that never-initialised or re-initialised objects do
     // not skew the count that decides the last object's release.
     bool counted_ = false;
+    // The legacy cache folder of the index cache base ("2").
+    std::string legacyLayoutPath_;
 
     static CXCritSect& cs();
     static long long numObjects;
