@@ -252,6 +252,13 @@ void IndexCacheDirBase::initialize(const char* name, bool flag) {
     _postInit();
 }
 
+void IndexCacheDirBase::initializeLike(const CacheFsBase& model, bool legacyLayout) {
+    if (initialized_)
+        return;
+    CacheFsBase::initializeLike(model, legacyLayout);
+    _postInit();
+}
+
 void IndexCacheDirBase::initialize(const char* name) {
     initialize(name, false);
 }

@@ -102,6 +102,8 @@ public:
     using CacheFsBase::initialize;
     void initialize(const char* name, bool flag) override;
     void initialize(const char* name);
+    // As the model's initialisation, then the directory's path.
+    void initializeLike(const CacheFsBase& model, bool legacyLayout) override;
 
     // State file.
     int getState(bool raiseEvent);

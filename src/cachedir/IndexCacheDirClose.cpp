@@ -213,9 +213,9 @@ int IndexCacheDirBase::discard(bool logDetails) {
             throw "object not opened";
         }
         const std::string path = cacheDirPath_.get();
-        char line1[kLineSize], line2[kLineSize];
-        readStateLines(stateFile_, line1, line2);
         if (logDetails) {
+            char line1[kLineSize], line2[kLineSize];
+            readStateLines(stateFile_, line1, line2);
             debug(1, "DiscardUnusable '%s' [%s]", path.c_str(),
                   dateToString(static_cast<unsigned int>(timeStamp_)));
             debug(3, "state '%s' atime '%s'", line1, line2);
@@ -246,7 +246,7 @@ int IndexCacheDirBase::discard(bool logDetails) {
         // file it locked is no longer the directory's (see myLock), instead
         // of a husk it could take for an index.
         std::string state = path + "/State";
-        if (::access(state.c_str(), F_OK) == 0 && safeUnlink(state.c_str()) != 0) {
+        if (safeUnlink(state.c_str()) != 0) { // a State file already gone is no failure
             errorCode_ = errno;
             throw "cannot remove lock file";
         }
@@ -361,16 +361,23 @@ int IndexCacheDirBase::privateUnCache(bool lowSpace, unsigned int realmNumber,
         const std::string state = path + "/State";
         // Clean-up may run under the node-wide reservation lock: it does not
         // wait for the State file of a directory that is gone, nor of one
-        // that another process has just made and is about to lock.
-        if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
-            debug(1, "%s: directory %s is gone\n", kind, path.c_str());
-            return 0;
+        // that another process has just made and is about to lock. Those
+        // are looked at only when the State file is not there at once.
+        bool opened = stateFile_.open(state.c_str(), sfOpenReadWrite, 0, 0) == 0;
+        if (!opened) {
+            if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
+                debug(1, "%s: directory %s is gone\n", kind, path.c_str());
+                return 0;
+            }
+            if (!pastGracePeriod(path)) {
+                debug(1, "%s: directory %s has no State file yet, left alone\n", kind,
+                      path.c_str());
+                return 0;
+            }
         }
-        if (::access(state.c_str(), F_OK) != 0 && !pastGracePeriod(path)) {
-            debug(1, "%s: directory %s has no State file yet, left alone\n", kind, path.c_str());
-            return 0;
-        }
-        if (stateFile_.open(state.c_str(), sfOpenReadWrite, kUnCacheOpenRetries, 0) == 0) {
+        if (!opened)
+            opened = stateFile_.open(state.c_str(), sfOpenReadWrite, kUnCacheOpenRetries, 0) == 0;
+        if (opened) {
             // Removal only under our own write lock: a directory another
             // process reads or writes stays.
             const int locked = writeLock(0);

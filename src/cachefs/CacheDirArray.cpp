@@ -1,9 +1,12 @@
 #include "cachefs/CacheDirArray.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "cachedir/IndexCacheDirBase.h"
 
@@ -16,67 +19,40 @@ const IndexCacheDirBase* element(const void* slot) {
     return dir;
 }
 
+// The key an element is ordered by, as an unsigned number that orders like
+// the key: the access time as signed 32-bit seconds (shifted into unsigned
+// order), or the time stamp as an unsigned 64-bit value. A key that cannot
+// be read is logged through a temporary log object and raised as the
+// comparison's failure.
+uint64_t readKey(const void* slot, bool useAccessTime) {
+    try {
+        // getAtime is not const: it caches the value read from the State file.
+        auto* dir = const_cast<IndexCacheDirBase*>(element(slot));
+        if (!useAccessTime)
+            return static_cast<uint64_t>(dir->getTimeStamp());
+        const auto atime = static_cast<int32_t>(dir->getAtime());
+        return static_cast<uint64_t>(static_cast<int64_t>(atime)) ^ (uint64_t{1} << 63);
+    } catch (const char* message) {
+        TDebuggable log;
+        log.setDebugPrefix(useAccessTime ? "ATIMECOMPARE" : "TIMESTAMPCOMPARE");
+        log.debug(1, "%s\n", message);
+        throw useAccessTime ? "atimeCompare() failed" : "timeStampCompare() failed";
+    }
+}
+
 // Newest first: an older a sorts after b.
-template <typename T> int newestFirst(T a, T b) {
+int newestFirst(uint64_t a, uint64_t b) {
     return a < b ? 1 : (a > b ? -1 : 0);
-}
-
-// Set by the comparators sort() hands to qsort. An exception must not unwind
-// through the C library's frames, so a failed comparison is recorded here,
-// answers "equal", and sort() raises once qsort has returned.
-thread_local const char* sortFailure = nullptr;
-
-int atimeCompareForSort(const void* a, const void* b) {
-    if (sortFailure)
-        return 0;
-    try {
-        return atimeCompare(a, b);
-    } catch (const char* message) {
-        sortFailure = message;
-        return 0;
-    }
-}
-
-int timeStampCompareForSort(const void* a, const void* b) {
-    if (sortFailure)
-        return 0;
-    try {
-        return timeStampCompare(a, b);
-    } catch (const char* message) {
-        sortFailure = message;
-        return 0;
-    }
 }
 
 } // namespace
 
 extern "C" int atimeCompare(const void* a, const void* b) {
-    try {
-        // getAtime is not const: it caches the value read from the State file.
-        auto* first = const_cast<IndexCacheDirBase*>(element(a));
-        auto* second = const_cast<IndexCacheDirBase*>(element(b));
-        return newestFirst(static_cast<int32_t>(first->getAtime()),
-                           static_cast<int32_t>(second->getAtime()));
-    } catch (const char* message) {
-        TDebuggable log;
-        log.setDebugPrefix("ATIMECOMPARE");
-        log.debug(1, "%s\n", message);
-        throw "atimeCompare() failed";
-    }
+    return newestFirst(readKey(a, true), readKey(b, true));
 }
 
 int timeStampCompare(const void* a, const void* b) {
-    try {
-        auto* first = const_cast<IndexCacheDirBase*>(element(a));
-        auto* second = const_cast<IndexCacheDirBase*>(element(b));
-        return newestFirst(static_cast<uint64_t>(first->getTimeStamp()),
-                           static_cast<uint64_t>(second->getTimeStamp()));
-    } catch (const char* message) {
-        TDebuggable log;
-        log.setDebugPrefix("TIMESTAMPCOMPARE");
-        log.debug(1, "%s\n", message);
-        throw "timeStampCompare() failed";
-    }
+    return newestFirst(readKey(a, false), readKey(b, false));
 }
 
 CacheDirArray::CacheDirArray(int capacity) {
@@ -129,12 +105,20 @@ int CacheDirArray::remove(int index) {
 int CacheDirArray::sort(bool useAccessTime) {
     debug(3, "Sorting cache dirs, useAccessTime=%d\n", useAccessTime ? 1 : 0);
     try {
-        sortFailure = nullptr;
-        std::qsort(items_, static_cast<size_t>(size_), sizeof(IndexCacheDirBase*),
-                   useAccessTime ? atimeCompareForSort : timeStampCompareForSort);
-        if (const char* failure = sortFailure) {
-            sortFailure = nullptr;
-            throw failure;
+        // Each key is read once, in array order, and the sort then works on
+        // a compact array of keys: comparing through the elements would read
+        // two scattered objects (and, for access times, maybe two State
+        // files) per comparison. Equal keys keep their scan order. A single
+        // element needs no comparison, so its key is not read.
+        if (size_ > 1) {
+            std::vector<std::pair<uint64_t, IndexCacheDirBase*>> keyed;
+            keyed.reserve(static_cast<size_t>(size_));
+            for (int i = 0; i < size_; ++i)
+                keyed.emplace_back(readKey(&items_[i], useAccessTime), items_[i]);
+            std::stable_sort(keyed.begin(), keyed.end(),
+                             [](const auto& a, const auto& b) { return a.first > b.first; });
+            for (int i = 0; i < size_; ++i)
+                items_[i] = keyed[static_cast<size_t>(i)].second;
         }
     } catch (const char* message) {
         debug(1, "sort(): %s: errno=%d\n", message, errno);

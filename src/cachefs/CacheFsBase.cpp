@@ -201,17 +201,9 @@ void CacheFsBase::initialize(const char* clientName, bool noLocalCache, unsigned
         }
 
         std::string sep = !base.empty() && (base.back() == '/' || base.back() == '\\') ? "" : "/";
-        std::string oldLayout = base + sep + "2";
-        int oldRc = ::access(oldLayout.c_str(), F_OK);
-        int oldErr = errno;
-        if (oldRc == 0 || oldErr != ENOENT) {
-            if (oldRc != 0)
-                accessError_ = oldErr;
-            debug(1,
-                  "Orbit 6.1-style Index Cache is not supported. Any index located in the cache "
-                  "sub-folder [%s] will be treat as 'not present'.",
-                  oldLayout.c_str());
-        }
+        legacyLayoutPath_ = base + sep + "2";
+        if (legacyLayoutPresent())
+            warnLegacyLayout();
         std::string root = base + sep + subFolder;
         const bool rootExists = ::access(root.c_str(), F_OK) == 0;
         if (!rootExists)
@@ -259,6 +251,59 @@ void CacheFsBase::initialize(const char* clientName, bool noLocalCache, unsigned
         cacheRoot_.reset();
         debug(1, "initialize: %s, errno=%d\n", message, err);
     }
+}
+
+bool CacheFsBase::legacyLayoutPresent() {
+    if (::access(legacyLayoutPath_.c_str(), F_OK) == 0)
+        return true;
+    if (errno == ENOENT)
+        return false;
+    accessError_ = errno;
+    return true;
+}
+
+void CacheFsBase::warnLegacyLayout() {
+    debug(1,
+          "Orbit 6.1-style Index Cache is not supported. Any index located in the cache "
+          "sub-folder [%s] will be treat as 'not present'.",
+          legacyLayoutPath_.c_str());
+}
+
+void CacheFsBase::initializeLike(const CacheFsBase& model, bool legacyLayout) {
+    if (initialized_ || !model.initialized_ || !model.cacheRoot_)
+        return;
+    const size_t length = std::strlen(model.cacheRoot_.get());
+    std::unique_ptr<char[]> root(new (std::nothrow) char[length + 1]);
+    if (!root) {
+        initFailure_ = InitOutOfMemory;
+        debug(1, "initialize: %s, errno=%d\n", "out of memory", ENOMEM);
+        return;
+    }
+    std::memcpy(root.get(), model.cacheRoot_.get(), length + 1);
+    cacheRoot_ = std::move(root);
+    clientName_ = model.clientName_;
+    remoteCacheRoot_ = model.remoteCacheRoot_;
+    reserveFilePath_ = model.reserveFilePath_;
+    legacyLayoutPath_ = model.legacyLayoutPath_;
+    jobResults_ = model.jobResults_;
+    jobPendingMessage_ = model.jobPendingMessage_;
+    numericJobPendingMessage_ = model.numericJobPendingMessage_;
+    accessError_ = model.accessError_;
+    if (legacyLayout)
+        warnLegacyLayout();
+    {
+        CXAutoCritSect guard(&cs(), "CacheFsBase::CacheFs", true);
+        if (!counted_) {
+            ++numObjects;
+            counted_ = true;
+        }
+    }
+    freeBlocks_ = model.freeBlocks_;
+    totalBlocks_ = model.totalBlocks_;
+    blockSize_ = model.blockSize_;
+    padBlocks_ = model.padBlocks_;
+    initFailure_ = InitSucceeded;
+    initialized_ = true;
 }
 
 bool CacheFsBase::isInitialized() {

@@ -60,6 +60,12 @@ public:
     void initialize(const char* clientName);
     virtual void initialize(const char* clientName, bool noLocalCache);
     virtual void initialize(const char* clientName, bool noLocalCache, unsigned long unused);
+    // Takes what initialize found for model, an initialised object of the same
+    // application type, cache type and client, without asking the key store or
+    // the file system again: clean-up builds one object for every cache
+    // directory under the root it has just listed. legacyLayout repeats the
+    // warning initialize gives about a legacy cache folder.
+    virtual void initializeLike(const CacheFsBase& model, bool legacyLayout);
 
     // The central server's clock (seconds); 0 when it cannot be read.
     virtual long getCurrentTime() = 0;
@@ -215,6 +221,10 @@ protected:
     long long centralNow();
     void reportReservationFailure(long numBlocks);
     int readAck(const CNMessageBase& ack, const CNMessageBase& request, const char* name);
+    // Whether the legacy cache folder beside the root exists or cannot be
+    // looked at (the access error then records why).
+    bool legacyLayoutPresent();
+    void warnLegacyLayout();
 
     bool catalogServer_ = false;
     std::string clientName_;
@@ -282,6 +292,8 @@ protected:
     // This object's reserve file's entry (map nodes never move or go away).
     ReserveFileState* reserveFileState_ = nullptr;
     static ReserveFileState& reserveState(const std::string& path) { return reserveStates()[path]; }
+    // The legacy cache folder of the index cache base ("2").
+    std::string legacyLayoutPath_;
 
     static CXCritSect& cs();
     static long long numObjects;

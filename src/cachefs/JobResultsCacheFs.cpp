@@ -14,6 +14,8 @@
 #include "cachedir/JobResultsCacheDir.h"
 #include "cachefs/CacheDirArray.h"
 #include "platform/Env.h"
+#include "platform/EvEvent.h"
+#include "platform/OXPlatformInfo.h"
 #include "port/CXDirectory.h"
 #include "port/FileOps.h"
 
@@ -71,6 +73,8 @@ int JobResultsCacheFs::cleanUp(unsigned long numBlocks, bool removeAllOld, bool 
                                const char* specificApp, unsigned long dontRemoveTime,
                                unsigned int realmNumber, const char* appNumber,
                                unsigned int timeStamp) {
+    platform::KeyStore::Pin keys;
+    platform::LogBatch lines;
     std::unique_ptr<CacheDirArray> array;
     try {
         array.reset(new (std::nothrow) CacheDirArray(2048));
@@ -102,6 +106,8 @@ int JobResultsCacheFs::scanForCleanUp(CacheDirArray& array, bool useAccessTime,
                                       unsigned long specificRealm, const char* specificApp, bool) {
     if (!isInitialized())
         return -1;
+    platform::KeyStore::Pin keys;
+    platform::LogBatch lines;
     try {
         if (!cacheRoot_)
             throw "no cache fs";
@@ -110,6 +116,11 @@ int JobResultsCacheFs::scanForCleanUp(CacheDirArray& array, bool useAccessTime,
             debug(1, "cannot open %s\n", cacheRoot_.get());
             throw "cacheFsDir opendir failed";
         }
+        // Every directory object made here stands for a directory under this
+        // root, so it takes this object's initialisation instead of asking the
+        // key store and the file system again for each directory.
+        const bool legacyLayout = legacyLayoutPresent();
+        const std::string under = std::string(cacheRoot_.get()) + "/";
         while (const char* realmName = root.read()) {
             unsigned long realm = 0;
             if (!isDecimal(realmName) || std::sscanf(realmName, "%lu", &realm) != 1)
@@ -131,14 +142,14 @@ int JobResultsCacheFs::scanForCleanUp(CacheDirArray& array, bool useAccessTime,
                         break;
                     continue;
                 }
+                unsigned long appNumber = 0;
+                decodeAppIdName(app, &appNumber, nullptr);
                 while (const char* stamp = appDirectory.read()) {
                     unsigned long ts = 0;
                     if (!isDecimal(stamp) || std::sscanf(stamp, "%lu", &ts) != 1)
                         continue;
                     if (isItMyIndexCache(realm, app, ts, catalogServer_))
                         continue;
-                    unsigned long appNumber = 0;
-                    decodeAppIdName(app, &appNumber, nullptr);
                     std::unique_ptr<JobResultsCacheDir> dir(new (std::nothrow) JobResultsCacheDir(
                         appType_, realm, appNumber, getJobId(), kScanBackupType, ts, cacheType_,
                         false));
@@ -152,9 +163,8 @@ int JobResultsCacheFs::scanForCleanUp(CacheDirArray& array, bool useAccessTime,
                     // not the plain index cache of the same names.
                     dir->setCatalogServerCache(catalogServer_);
                     dir->setUseIntermediateCache(getUseIntermediateCache());
-                    dir->initialize(clientName_.c_str(), remoteCacheRoot_.empty());
+                    dir->initializeLike(*this, legacyLayout);
                     const char* where = dir->getCacheDir();
-                    const std::string under = std::string(cacheRoot_.get()) + "/";
                     if (!where || std::strncmp(where, under.c_str(), under.size()) != 0) {
                         debug(1, "scanForCleanUp: %s is not under %s, skipped\n",
                               where ? where : "NULL", cacheRoot_.get());
@@ -216,6 +226,8 @@ int JobResultsCacheFs::cleanUpWithoutScan(CacheDirArray& array, unsigned long nu
                                           const char* appNumber, unsigned int timeStamp) {
     if (!isInitialized())
         return -1;
+    platform::KeyStore::Pin keys;
+    platform::LogBatch lines;
     const char* rootText = cacheRoot_ ? cacheRoot_.get() : "NULL";
     if (logEvents && (jobResults_ || numBlocks != 0) &&
         ++cleanupStartEvents_ <= kMaxEventsPerKind) {

@@ -1,10 +1,12 @@
 #include "platform/EvEvent.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -34,19 +36,44 @@ std::string stamp() {
     return buf;
 }
 
-// Appends one whole line with a single write so lines of several processes
-// never interleave.
-void appendLine(const std::string& file, const std::string& line) {
-    // The log files stay open: a debug line costs one write. A file removed
-    // since (st_nlink 0) is opened afresh.
-    static std::mutex mu;
-    static std::map<std::string, int> open;
-    std::string l = line;
-    if (l.empty() || l.back() != '\n')
-        l += '\n';
-    std::lock_guard<std::mutex> g(mu);
-    auto it = open.find(file);
-    int fd = it == open.end() ? -1 : it->second;
+// This process's id, asked of the kernel once; a forked child asks again.
+long processId() {
+    static std::atomic<long> cached{0};
+    static std::once_flag registered;
+    std::call_once(registered, [] { ::pthread_atfork(nullptr, nullptr, [] { cached = 0; }); });
+    long pid = cached.load();
+    if (pid == 0) {
+        pid = static_cast<long>(::getpid());
+        cached = pid;
+    }
+    return pid;
+}
+
+// The log files a process appends to: descriptors kept open, and the lines a
+// batch has gathered for each.
+struct LogFiles {
+    std::mutex mu;
+    std::map<std::string, int> open;
+    std::map<std::string, std::string> pending;
+    size_t pendingBytes = 0;
+    long pendingOwner = 0; // the process that gathered the pending lines
+    int batchDepth = 0;
+};
+
+constexpr size_t kBatchFlushBytes = 32 * 1024;
+
+LogFiles& logFiles() {
+    static LogFiles* files = new LogFiles; // never destroyed: usable from static destructors
+    return *files;
+}
+
+// Appends whole lines with a single write, so lines of several processes
+// never interleave. The caller holds the lock.
+void writeLines(LogFiles& files, const std::string& file, const std::string& lines) {
+    // The log files stay open: a write costs one call. A file removed since
+    // (st_nlink 0) is opened afresh.
+    auto it = files.open.find(file);
+    int fd = it == files.open.end() ? -1 : it->second;
     struct stat st;
     if (fd >= 0 && (::fstat(fd, &st) != 0 || st.st_nlink == 0)) {
         ::close(fd);
@@ -55,15 +82,44 @@ void appendLine(const std::string& file, const std::string& line) {
     if (fd < 0) {
         fd = openCreating(file, O_WRONLY | O_APPEND, 0644);
         if (fd < 0) {
-            open.erase(file);
+            files.open.erase(file);
             return;
         }
-        open[file] = fd;
+        files.open[file] = fd;
     }
     ssize_t rc;
     do {
-        rc = ::write(fd, l.data(), l.size());
+        rc = ::write(fd, lines.data(), lines.size());
     } while (rc < 0 && errno == EINTR);
+}
+
+// Writes what a batch gathered; a forked child drops its parent's lines.
+void flushPending(LogFiles& files) {
+    if (files.pendingOwner == processId()) {
+        for (const auto& entry : files.pending)
+            writeLines(files, entry.first, entry.second);
+    }
+    files.pending.clear();
+    files.pendingBytes = 0;
+}
+
+void appendLine(const std::string& file, const std::string& line) {
+    std::string l = line;
+    if (l.empty() || l.back() != '\n')
+        l += '\n';
+    LogFiles& files = logFiles();
+    std::lock_guard<std::mutex> g(files.mu);
+    if (files.batchDepth == 0) {
+        writeLines(files, file, l);
+        return;
+    }
+    if (files.pendingOwner != processId())
+        flushPending(files);
+    files.pendingOwner = processId();
+    files.pending[file] += l;
+    files.pendingBytes += l.size();
+    if (files.pendingBytes >= kBatchFlushBytes)
+        flushPending(files);
 }
 
 std::string vformat(const char* format, va_list args) {
@@ -115,11 +171,24 @@ void emit(int level, long long jobId, const std::string& text, const EvEvent* ev
     if (level > EvDebug::getDebugLevel(nullptr))
         return;
     char head[96];
-    std::snprintf(head, sizeof head, " %ld %d %lld ", static_cast<long>(::getpid()), level, jobId);
+    std::snprintf(head, sizeof head, " %ld %d %lld ", processId(), level, jobId);
     appendLine(logFileOf(ev), stamp() + head + body);
 }
 
 } // namespace
+
+LogBatch::LogBatch() {
+    LogFiles& files = logFiles();
+    std::lock_guard<std::mutex> g(files.mu);
+    ++files.batchDepth;
+}
+
+LogBatch::~LogBatch() {
+    LogFiles& files = logFiles();
+    std::lock_guard<std::mutex> g(files.mu);
+    if (--files.batchDepth == 0)
+        flushPending(files);
+}
 
 void writeDebugLine(int level, long long jobId, const std::string& text) {
     emit(level, jobId, text);
@@ -309,8 +378,8 @@ int EvEvent::raise(const char* severity, unsigned int number) {
             platform::activeSink->addEvent({severity, number, jobId_, moduleId_, args});
     }
     char head[128];
-    std::snprintf(head, sizeof head, " %ld %s 0x%08X job=%lld module=%u",
-                  static_cast<long>(::getpid()), severity, number, jobId_, moduleId_);
+    std::snprintf(head, sizeof head, " %ld %s 0x%08X job=%lld module=%u", platform::processId(),
+                  severity, number, jobId_, moduleId_);
     std::string line = platform::stamp() + head;
     for (const Argument& a : args) {
         std::string v;

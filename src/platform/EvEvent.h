@@ -143,6 +143,21 @@ private:
     TestSink* previous_;
 };
 
+// While a batch lives (in any thread of the process), debug and event lines
+// are kept in memory and written, whole lines and one write per file, when
+// the outermost batch ends or whenever 32 KiB have gathered: an operation
+// that logs a few lines for each of thousands of directories costs a few
+// writes instead of one per line. An installed TestSink still receives every
+// line at once. Lines not yet written are lost when the process dies, and a
+// forked child never writes the lines its parent gathered.
+class LogBatch {
+public:
+    LogBatch();
+    ~LogBatch();
+    LogBatch(const LogBatch&) = delete;
+    LogBatch& operator=(const LogBatch&) = delete;
+};
+
 // Writes one debug line through the platform log (used by the log stand-in
 // itself and by free functions that have no event object).
 void writeDebugLine(int level, long long jobId, const std::string& text);

@@ -160,7 +160,7 @@ bool sameFile(const Cache& c, const std::string& file, const struct stat& st) {
            c.mtime.tv_nsec == st.st_mtim.tv_nsec;
 }
 
-Lines snapshot() {
+Lines readSnapshot() {
     std::string file = KeyStore::path();
     Lines result = std::make_shared<const std::vector<Line>>();
     bool reparsed = false;
@@ -204,6 +204,22 @@ Lines snapshot() {
     if (reparsed)
         warnMalformed(file, *result);
     return result;
+}
+
+// The thread's pinned view of the store (see KeyStore::Pin).
+thread_local int pinDepth = 0;
+thread_local Lines pinnedLines;
+thread_local unsigned long pinnedGeneration = 0;
+
+Lines snapshot() {
+    if (pinDepth == 0)
+        return readSnapshot();
+    const unsigned long generation = writeGeneration.load();
+    if (!pinnedLines || pinnedGeneration != generation) {
+        pinnedLines = readSnapshot();
+        pinnedGeneration = generation;
+    }
+    return pinnedLines;
 }
 
 std::string render(const std::vector<Line>& lines) {
@@ -264,6 +280,15 @@ template <typename Edit> bool modify(Edit edit) {
 }
 
 } // namespace
+
+KeyStore::Pin::Pin() {
+    ++pinDepth;
+}
+
+KeyStore::Pin::~Pin() {
+    if (--pinDepth == 0)
+        pinnedLines.reset();
+}
 
 std::string KeyStore::path() {
     return homePath("keystore.ini");

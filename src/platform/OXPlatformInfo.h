@@ -56,6 +56,20 @@ public:
     static bool validNames(const std::string& section, const std::string& key);
     // Parses a decimal or 0x-hexadecimal number; false when the text is not one.
     static bool parseNumber(const std::string& text, unsigned long long& out, bool allowSign);
+
+    // While a pin lives, look-ups of its thread answer from the store as it
+    // was at the first look-up under the outermost pin (or as this process
+    // wrote it since), without asking the file system whether the file has
+    // changed: an operation that builds thousands of objects reading the same
+    // keys reads the store once. Changes made by other processes show at the
+    // next operation.
+    class Pin {
+    public:
+        Pin();
+        ~Pin();
+        Pin(const Pin&) = delete;
+        Pin& operator=(const Pin&) = delete;
+    };
 };
 
 } // namespace platform

@@ -102,6 +102,7 @@ const char* CXDirectory::read() {
     }
     lastError_ = 0;
     entry_ = entry->d_name;
+    entryType_ = entry->d_type;
     return entry_.c_str();
 }
 
@@ -314,9 +315,14 @@ int CXDirectory::removeFiles(const char* except) {
             continue;
         const std::string path = path_ + "/" + name;
         struct stat64 st;
-        // lstat: a link to a directory is unlinked like a file, never
+        // The entry's type, or lstat where the file system does not give
+        // it: a link to a directory is unlinked like a file, never
         // descended, so nothing outside the tree is ever removed through it.
-        if (recursion_ && ::lstat64(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        const bool descend =
+            recursion_ &&
+            (entryType_ != DT_UNKNOWN ? entryType_ == DT_DIR
+                                      : ::lstat64(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+        if (descend) {
             CXDirectory sub;
             sub.setJobId(jobId_);
             sub.setRecursion(true);

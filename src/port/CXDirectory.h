@@ -68,6 +68,7 @@ private:
     DIR* dir_ = nullptr;
     // Copy of the last entry's name, so it outlives a closedir.
     std::string entry_;
+    unsigned char entryType_ = 0; // d_type of the last entry read (DT_UNKNOWN: not known)
     int32_t lastError_ = 0;
     int32_t opened_ = 0;
     std::string path_;

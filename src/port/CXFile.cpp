@@ -78,13 +78,25 @@ struct flock64 wholeFile(short type) {
 
 } // namespace
 
+// The buffers are allocated when the file is first opened: many objects carry
+// files they never open (a clean-up builds one cache directory object, with
+// its State and lock-slot files, for every directory it scans).
 CXFile::CXFile() {
-    readBuffer_ = static_cast<char*>(std::malloc(kDefaultBufSize));
-    writeBuffer_ = static_cast<char*>(std::malloc(kDefaultBufSize));
-    if (readBuffer_ && writeBuffer_)
-        allocated_ = kDefaultBufSize;
     bufSize_ = kDefaultBufSize;
-    readPtr_ = readBuffer_;
+}
+
+bool CXFile::allocateBuffers() {
+    if (!readBuffer_) {
+        readBuffer_ = static_cast<char*>(std::malloc(bufSize_));
+        readPtr_ = readBuffer_;
+    }
+    if (!writeBuffer_)
+        writeBuffer_ = static_cast<char*>(std::malloc(bufSize_));
+    if (!readBuffer_ || !writeBuffer_)
+        return false;
+    if (allocated_ == 0)
+        allocated_ = bufSize_;
+    return true;
 }
 
 CXFile::~CXFile() {
@@ -153,7 +165,7 @@ int CXFile::open(const char* path, sfOpenMode_t mode, unsigned int retries, int 
     if (opened_)
         return fail(kErrWrongState);
     path_ = path ? path : "";
-    if (!readBuffer_ || !writeBuffer_)
+    if (!allocateBuffers())
         return fail(ENOMEM);
     if (static_cast<unsigned int>(mode) > sfOpenCreateNew)
         return fail(EINVAL);
@@ -188,6 +200,8 @@ int CXFile::open(const char* path, sfOpenMode_t mode, unsigned int retries, int 
 int CXFile::setHandles(int readFd, int writeFd, sfOpenMode_t mode) {
     if (opened_ && !handlesGiven_)
         return fail(kErrWrongState);
+    if (!allocateBuffers())
+        return fail(ENOMEM);
     readFd_ = readFd;
     writeFd_ = writeFd;
     mainFd_ = mode == sfOpenWrite ? writeFd : readFd;
@@ -697,10 +711,13 @@ int CXFile::getLineW(wchar_t* buffer, unsigned long size) {
 }
 
 int CXFile::setBufSize(unsigned int size) {
-    if (!readBuffer_ || !writeBuffer_)
-        return fail(ENOMEM);
     if (size == 0)
         return fail(EINVAL);
+    if (!readBuffer_ || !writeBuffer_) {
+        // Not opened yet: the buffers get this size when they are made.
+        bufSize_ = size;
+        return 0;
+    }
     if (size > allocated_) {
         char* grownRead = static_cast<char*>(std::realloc(readBuffer_, size));
         if (!grownRead)

@@ -100,6 +100,8 @@ protected:
 private:
     // Stores code as the last error and returns -1.
     int fail(int code);
+    // Makes the read and write buffers (bufSize_ bytes) unless they exist.
+    bool allocateBuffers();
     // One read()/write() on the object's descriptor, tracking the position
     // and the last error; rawWrite is true only when everything was written.
     ssize_t rawRead(void* buffer, size_t length);
