@@ -104,7 +104,8 @@ char* IndexCacheDirBase::resumeAttempt(long long expectedJobId, bool& retryFromC
         if (parseJobStatusLocalPath(localPath, realm, appName, stamp) != 0) {
             debug(1, "parseJobStatusLocalPath(): Mal-formed local path '%s'", localPath.c_str());
         } else if (realm != realmNumber_ || appName != appIdName_ ||
-                   localPath.compare(0, cacheTypeFolder().size() + 1, cacheTypeFolder() + "/") != 0) {
+                   localPath.compare(0, cacheTypeFolder().size() + 1, cacheTypeFolder() + "/") !=
+                       0) {
             // A status file naming another realm or application is not this
             // job's: the back search finds the directory instead.
             debug(1, "parseJobStatusLocalPath(): Mal-formed local path '%s'", localPath.c_str());

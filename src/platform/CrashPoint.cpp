@@ -30,10 +30,10 @@ std::vector<Armed>& armed() {
 
 void parse() {
     armed().clear();
-    const char* spec = std::getenv("IDXCACHE_CRASH_AT");
-    if (spec == nullptr || *spec == '\0')
+    const char* value = std::getenv("IDXCACHE_CRASH_AT");
+    if (value == nullptr || *value == '\0')
         return;
-    std::string all(spec);
+    std::string all(value);
     size_t start = 0;
     while (start <= all.size()) {
         size_t end = all.find(',', start);

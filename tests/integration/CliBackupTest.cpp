@@ -18,8 +18,8 @@ TEST_F(CliBackupTest, ABusyPreviousIndexFailsTheBackup) {
     lifecycle::LockHolder writer(100, true); // its job is still writing it
     ASSERT_TRUE(writer.holding());
     const int rc = testsupport::runInChild([] {
-        ::execl(IDXCACHE_CLI, "idxcache", "backup", "--app", "17", "--job", "5", "--files",
-                "1", "--size", "10", static_cast<char*>(nullptr));
+        ::execl(IDXCACHE_CLI, "idxcache", "backup", "--app", "17", "--job", "5", "--files", "1",
+                "--size", "10", static_cast<char*>(nullptr));
         return 127;
     });
     EXPECT_NE(rc, 0);
