@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "Commands.h"
-#include "cachefs/CacheFsBase.h"
 #include "jobresults/LineMap.h"
 #include "jobresults/PagingResultsDir.h"
 #include "jobresults/RetrieveResults.h"
@@ -104,9 +103,6 @@ int checkMap(const char* file, const char* map) {
 }
 
 void put(const ResultsArgs& a, Context& ctx) {
-    // This tool writes from one thread: small reservations come from the
-    // process's own buffer.
-    CacheFsBase::setMultiThreaded(false);
     std::unique_ptr<platform::SimulatedVolume> volume;
     if (a.capacity)
         volume = std::make_unique<platform::SimulatedVolume>(platform::jobResultsDirectory(),
@@ -137,7 +133,6 @@ void put(const ResultsArgs& a, Context& ctx) {
 }
 
 void raw(const ResultsArgs& a, Context& ctx) {
-    CacheFsBase::setMultiThreaded(false);
     StoreResults store(a.realm, a.job, false, clientOf(a));
     std::string name;
     if (a.command.empty() || store.openRaw(static_cast<ResultsFile>(a.kind), name) != 0) {
@@ -178,7 +173,6 @@ void map(const ResultsArgs& a, Context& ctx) {
             return;
         }
     } else {
-        CacheFsBase::setMultiThreaded(false);
         results = std::make_unique<ResultsBase>(a.realm, a.job, false, clientOf(a), 0);
         if (results->computeFileNames(static_cast<ResultsFile>(a.kind)) != 0 ||
             !results->getFileName()) {
@@ -231,7 +225,6 @@ void cleanup(const ResultsArgs& a, Context& ctx) {
         std::printf("paging files older than a day removed from %s\n", temp ? temp : "(none)");
         return;
     }
-    CacheFsBase::setMultiThreaded(false);
     const int rc = StoreResultCentralCleanup(clientOf(a));
     std::printf("central job results cleanup: %d\n", rc);
     ctx.exitCode = rc < 0 ? 1 : 0;
@@ -239,7 +232,6 @@ void cleanup(const ResultsArgs& a, Context& ctx) {
 
 // Answers one page request into a socket pair and prints the decoded lines.
 void page(const ResultsArgs& a, Context& ctx) {
-    CacheFsBase::setMultiThreaded(false);
     std::unique_ptr<RetrieveResults> reader;
     if (!a.file.empty())
         reader = std::make_unique<RetrieveResults>(static_cast<ResultsFile>(a.kind), a.file.c_str(),
@@ -285,7 +277,6 @@ void page(const ResultsArgs& a, Context& ctx) {
 }
 
 void merge(const ResultsArgs& a, Context& ctx) {
-    CacheFsBase::setMultiThreaded(false);
     RetrieveResults reader(a.realm, a.job, static_cast<ResultsFile>(a.kind), clientOf(a), 0);
     if (reader.generateFile(nullptr) != 0) {
         std::fprintf(stderr, "no raw files merged (details in %s)\n",
@@ -299,7 +290,6 @@ void merge(const ResultsArgs& a, Context& ctx) {
 }
 
 void filter(const ResultsArgs& a, Context& ctx) {
-    CacheFsBase::setMultiThreaded(false);
     RetrieveResults reader(a.realm, a.job, static_cast<ResultsFile>(a.kind), clientOf(a), 0);
     if (!RetrieveResults::isRestoreFilterKind(static_cast<ResultsFile>(a.kind)) ||
         !reader.getFileName()) {
