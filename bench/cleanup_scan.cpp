@@ -1,21 +1,26 @@
 // Clean-up that scans and removes old cache directories, against
 // `find ... -mindepth 3 -maxdepth 3 -exec rm -rf {} +` of the same
-// directories, measured in the same run for each size of the list.
+// directories, for each size of a list.
 // Each directory holds a closed State file and one index file.
 //
 // The tree is written to disk (sync) before each side is timed: clean-up
 // removes directories that are days old, and neither side should pay for the
-// write-back of the tree it was just given, nor of the other side's.
+// write-back of the tree it was just given, nor of the other side's. Each
+// round times both sides, and rounds alternate which side goes first; the
+// medians are compared, and the spread and the load average are shown.
 //
-// Usage: bench_cleanup_scan [directories ...]   (default: 10000 100000)
+// Usage: bench_cleanup_scan [--rounds N] [directories ...]
+//        (default: 3 rounds of 10000 and 100000)
 // Prints, per size, both times, the ratio (find time / clean-up time) and the
 // growth of each side against the previous size of the list.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -70,24 +75,77 @@ int leftOver(const std::string& root) {
     return left;
 }
 
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// One side's time over a fresh tree of count directories; -1 on failure.
+double timeFind(const std::string& root, int count) {
+    populate(root, count);
+    auto t0 = Clock::now();
+    std::string cmd = "find " + root + " -mindepth 3 -maxdepth 3 -exec rm -rf {} +";
+    if (std::system(cmd.c_str()) != 0)
+        return -1;
+    return seconds(t0, Clock::now());
+}
+
+double timeCleanUp(const std::string& root, int count) {
+    populate(root, count);
+    double t;
+    {
+        JobResultsCacheFs fs(1, TCacheTypeTape, false);
+        fs.initialize("bench");
+        fs.setNumDays(0); // every directory is old
+        auto t0 = Clock::now();
+        int rc = fs.cleanUp(0, true, false, false, 0, nullptr, 0, 0, nullptr, 0);
+        t = seconds(t0, Clock::now());
+        if (rc < 0)
+            return -1;
+    }
+    int left = leftOver(root);
+    if (left != 0) {
+        std::fprintf(stderr, "%d directories left after clean-up of %d\n", left, count);
+        return -1;
+    }
+    return t;
+}
+
 struct Row {
     int count;
-    double find;
-    double ours;
+    std::vector<double> find;
+    std::vector<double> ours;
     double loadBefore;
     double loadAfter;
 };
 
+std::string spread(const std::vector<double>& v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.2f-%.2f", *std::min_element(v.begin(), v.end()),
+                  *std::max_element(v.begin(), v.end()));
+    return buf;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    int rounds = 3;
     std::vector<int> sizes;
-    for (int i = 1; i < argc; ++i)
-        sizes.push_back(std::atoi(argv[i]));
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc)
+            rounds = std::atoi(argv[++i]);
+        else
+            sizes.push_back(std::atoi(argv[i]));
+    }
     if (sizes.empty())
         sizes = {10000, 100000};
+    if (rounds < 1)
+        rounds = 1;
 
-    std::string home = std::filesystem::temp_directory_path() / "idxcache-bench-cleanup";
+    // Per process: two runs at once must not share (or remove) one tree.
+    std::string home = std::filesystem::temp_directory_path() /
+                       ("idxcache-bench-cleanup-" + std::to_string(::getpid()));
     std::filesystem::remove_all(home);
     ::setenv("IDXCACHE_HOME", home.c_str(), 1);
     std::string idx = home + "/idx";
@@ -102,47 +160,36 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "a size is at least 100 directories\n");
             return 2;
         }
-        Row row{count, 0, 0, loadAverage(), 0};
-
-        populate(root, count);
-        auto t0 = Clock::now();
-        std::string cmd = "find " + root + " -mindepth 3 -maxdepth 3 -exec rm -rf {} +";
-        if (std::system(cmd.c_str()) != 0)
-            return 1;
-        row.find = seconds(t0, Clock::now());
-
-        populate(root, count);
-        {
-            JobResultsCacheFs fs(1, TCacheTypeTape, false);
-            fs.initialize("bench");
-            fs.setNumDays(0); // every directory is old
-            auto t1 = Clock::now();
-            int rc = fs.cleanUp(0, true, false, false, 0, nullptr, 0, 0, nullptr, 0);
-            row.ours = seconds(t1, Clock::now());
-            if (rc < 0)
+        Row row{count, {}, {}, loadAverage(), 0};
+        for (int r = 0; r < rounds; ++r) {
+            const bool findFirst = r % 2 == 0;
+            double a = findFirst ? timeFind(root, count) : timeCleanUp(root, count);
+            double b = findFirst ? timeCleanUp(root, count) : timeFind(root, count);
+            if (a < 0 || b < 0)
                 return 1;
+            row.find.push_back(findFirst ? a : b);
+            row.ours.push_back(findFirst ? b : a);
+            std::fprintf(stderr, "%d directories, round %d: find %.3f s, cleanUp %.3f s\n", count,
+                         r + 1, row.find.back(), row.ours.back());
         }
         row.loadAfter = loadAverage();
-        int left = leftOver(root);
-        if (left != 0) {
-            std::fprintf(stderr, "%d directories left after clean-up of %d\n", left, count);
-            return 1;
-        }
         rows.push_back(row);
-        std::fflush(stdout);
     }
 
-    std::printf("%12s %10s %10s %7s %12s %12s %11s\n", "directories", "find (s)", "cleanUp (s)",
-                "ratio", "find growth", "cleanUp gr.", "load 1 min");
+    std::printf("%d rounds; medians, with the spread (min-max) of each side\n", rounds);
+    std::printf("%11s %9s %12s %9s %12s %6s %8s %8s %11s\n", "directories", "find (s)", "spread",
+                "cleanUp", "spread", "ratio", "find gr.", "clean gr.", "load 1 min");
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& r = rows[i];
+        const double f = median(r.find), o = median(r.ours);
         char findGrowth[32] = "-", ourGrowth[32] = "-";
         if (i > 0) {
-            std::snprintf(findGrowth, sizeof findGrowth, "%.1fx", r.find / rows[i - 1].find);
-            std::snprintf(ourGrowth, sizeof ourGrowth, "%.1fx", r.ours / rows[i - 1].ours);
+            std::snprintf(findGrowth, sizeof findGrowth, "%.1fx", f / median(rows[i - 1].find));
+            std::snprintf(ourGrowth, sizeof ourGrowth, "%.1fx", o / median(rows[i - 1].ours));
         }
-        std::printf("%12d %10.3f %10.3f %7.2f %12s %12s %5.2f-%5.2f\n", r.count, r.find, r.ours,
-                    r.find / r.ours, findGrowth, ourGrowth, r.loadBefore, r.loadAfter);
+        std::printf("%11d %9.3f %12s %9.3f %12s %6.2f %8s %8s %5.2f-%5.2f\n", r.count, f,
+                    spread(r.find).c_str(), o, spread(r.ours).c_str(), f / o, findGrowth, ourGrowth,
+                    r.loadBefore, r.loadAfter);
     }
     std::filesystem::remove_all(home);
     return 0;
