@@ -49,15 +49,15 @@ long processId() {
     return pid;
 }
 
-// The log files a process appends to: descriptors kept open, and the lines a
-// batch has gathered for each.
+// The log files a process appends to: descriptors kept open, and the lines
+// the process's batch has gathered for each.
 struct LogFiles {
     std::mutex mu;
     std::map<std::string, int> open;
     std::map<std::string, std::string> pending;
     size_t pendingBytes = 0;
-    long pendingOwner = 0; // the process that gathered the pending lines
     int batchDepth = 0;
+    long batchOwner = 0; // the process whose batch is open (a forked child's is its parent's)
 };
 
 constexpr size_t kBatchFlushBytes = 32 * 1024;
@@ -93,9 +93,9 @@ void writeLines(LogFiles& files, const std::string& file, const std::string& lin
     } while (rc < 0 && errno == EINTR);
 }
 
-// Writes what a batch gathered; a forked child drops its parent's lines.
+// Writes what the batch gathered; a forked child drops its parent's lines.
 void flushPending(LogFiles& files) {
-    if (files.pendingOwner == processId()) {
+    if (files.batchOwner == processId()) {
         for (const auto& entry : files.pending)
             writeLines(files, entry.first, entry.second);
     }
@@ -109,13 +109,12 @@ void appendLine(const std::string& file, const std::string& line) {
         l += '\n';
     LogFiles& files = logFiles();
     std::lock_guard<std::mutex> g(files.mu);
-    if (files.batchDepth == 0) {
+    if (files.batchDepth == 0 || files.batchOwner != processId()) {
+        if (!files.pending.empty())
+            flushPending(files);
         writeLines(files, file, l);
         return;
     }
-    if (files.pendingOwner != processId())
-        flushPending(files);
-    files.pendingOwner = processId();
     files.pending[file] += l;
     files.pendingBytes += l.size();
     if (files.pendingBytes >= kBatchFlushBytes)
@@ -177,15 +176,23 @@ void emit(int level, long long jobId, const std::string& text, const EvEvent* ev
 
 } // namespace
 
-LogBatch::LogBatch() {
+LogBatch::LogBatch() : owner_(processId()) {
     LogFiles& files = logFiles();
     std::lock_guard<std::mutex> g(files.mu);
+    if (files.batchOwner != owner_) {
+        // A batch inherited from a parent process is not this process's.
+        flushPending(files);
+        files.batchDepth = 0;
+        files.batchOwner = owner_;
+    }
     ++files.batchDepth;
 }
 
 LogBatch::~LogBatch() {
     LogFiles& files = logFiles();
     std::lock_guard<std::mutex> g(files.mu);
+    if (owner_ != processId() || files.batchOwner != owner_)
+        return; // the parent's batch, copied into a forked child
     if (--files.batchDepth == 0)
         flushPending(files);
 }

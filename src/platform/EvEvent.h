@@ -148,14 +148,18 @@ private:
 // the outermost batch ends or whenever 32 KiB have gathered: an operation
 // that logs a few lines for each of thousands of directories costs a few
 // writes instead of one per line. An installed TestSink still receives every
-// line at once. Lines not yet written are lost when the process dies, and a
-// forked child never writes the lines its parent gathered.
+// line at once. Lines not yet written are lost when the process dies. A batch
+// belongs to the process that opened it: a forked child writes its own lines
+// at once and never writes the lines its parent gathered.
 class LogBatch {
 public:
     LogBatch();
     ~LogBatch();
     LogBatch(const LogBatch&) = delete;
     LogBatch& operator=(const LogBatch&) = delete;
+
+private:
+    long owner_;
 };
 
 // Writes one debug line through the platform log (used by the log stand-in

@@ -45,4 +45,30 @@ TEST(EventLogTest, RaisedEventsCarryNumberSeverityJobAndTypedArgumentsInOrder) {
         << testsupport::readFile(file);
 }
 
+TEST(EventLogTest, ABatchWritesItsLinesAtItsEndAndAForkedChildOnlyItsOwn) {
+    testsupport::ScratchHome home;
+    EXPECT_EQ(testsupport::runInChild([] {
+                  EvDebug::setApplicationName("batchtest");
+                  const std::string file = platform::homePath("logs") + "/batchtest.log";
+                  bool ok;
+                  {
+                      platform::LogBatch batch;
+                      EvDebug::debugLvl(nullptr, 1, "gathered");
+                      ok = testsupport::readFile(file).find("gathered") == std::string::npos;
+                      ok &= testsupport::runInChild([] {
+                                EvDebug::debugLvl(nullptr, 1, "child");
+                                return 0;
+                            }) == 0;
+                      const std::string during = testsupport::readFile(file);
+                      ok &= during.find(" 1 0 child\n") != std::string::npos &&
+                            during.find("gathered") == std::string::npos;
+                  }
+                  const std::string after = testsupport::readFile(file);
+                  ok &= after.find("gathered") != std::string::npos &&
+                        after.find("gathered") == after.rfind("gathered");
+                  return ok ? 0 : 1;
+              }),
+              0);
+}
+
 } // namespace

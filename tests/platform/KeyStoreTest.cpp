@@ -55,4 +55,27 @@ TEST(KeyStoreTest, ValuesNumbersAndMalformedLines) {
     EXPECT_FALSE(KeyStore::set("Dep]ot", "key", "1"));
 }
 
+TEST(KeyStoreTest, APinnedThreadSeesOtherProcessesWritesOnlyAfterThePin) {
+    testsupport::ScratchHome home;
+    ASSERT_TRUE(KeyStore::set("Depot", "k", "1"));
+    std::string v;
+    {
+        KeyStore::Pin pin;
+        EXPECT_TRUE(KeyStore::get("Depot", "k", v));
+        ASSERT_EQ(testsupport::runInChild([] { return KeyStore::set("Depot", "k", "2") ? 0 : 1; }),
+                  0);
+        EXPECT_TRUE(KeyStore::get("Depot", "k", v));
+        EXPECT_EQ(v, "1");
+        // This process's own writes show at once (and bring the other's along).
+        ASSERT_TRUE(KeyStore::set("Depot", "own", "3"));
+        EXPECT_TRUE(KeyStore::get("Depot", "own", v));
+        EXPECT_TRUE(KeyStore::get("Depot", "k", v));
+        EXPECT_EQ(v, "2");
+        ASSERT_EQ(testsupport::runInChild([] { return KeyStore::set("Depot", "k", "4") ? 0 : 1; }),
+                  0);
+    }
+    EXPECT_TRUE(KeyStore::get("Depot", "k", v));
+    EXPECT_EQ(v, "4");
+}
+
 } // namespace
