@@ -183,6 +183,18 @@ char* IndexCacheDirBase::open(unsigned long timeStamp, bool exact) {
                     continue;
                 }
             }
+            // A client cache is created in place by whichever job comes
+            // first: between its mkdir and its first State line another job
+            // finds no State or an empty one. That is a creation in progress,
+            // not a damaged directory: wait for it before judging.
+            const bool unmade = openFailed ? stateFile_.getLastError() == ENOENT
+                                           : huskOf(dirPath, stateFile_) == Husk::Emptied;
+            if (clientCache && !interrupted && unmade && retries < MAX_OPEN_RETRIES) {
+                ++retries;
+                stateFile_.close();
+                platform::sleepMs(kRetrySleepMs);
+                continue;
+            }
             const bool badState = openFailed || stateError();
             if (interrupted || badState || !inCache) {
                 if (interrupted) {

@@ -1,5 +1,7 @@
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "jobresults/JobResultsDir.h"
 #include "jobresults/ResultsSupport.h"
 #include "jobresults/StoreResults.h"
@@ -101,6 +103,24 @@ TEST_F(JobResultsDirTest, TwoProcessesOpeningANewJobBothGetTheDirectory) {
     EXPECT_EQ(testsupport::waitChild(b), 0);
     const std::string state = readFile(jobDir(64) + "/State");
     EXPECT_EQ(state.substr(0, 2), "0\n") << state;
+}
+
+// Another job made the directory and has not written its State yet: the open
+// waits for it instead of taking the directory for a damaged one.
+TEST_F(JobResultsDirTest, AnOpenWaitsForTheJobThatIsMakingTheDirectory) {
+    struct MakerFinishesOnSleep : platform::VirtualClock {
+        std::string state;
+        void sleepMs(unsigned long ms) override {
+            VirtualClock::sleepMs(ms);
+            testsupport::writeFile(state, waits().size() == 1 ? "" : "3\n1700000000    \n");
+        }
+    } clock;
+    JobResultsDir d;
+    ASSERT_EQ(d.initialize(2, 65, false, "client1"), 0);
+    ASSERT_TRUE(std::filesystem::create_directories(d.getCacheDir()));
+    clock.state = std::string(d.getCacheDir()) + "/State";
+    ASSERT_EQ(d.open(false), 0);
+    EXPECT_EQ(clock.waits().size(), 2u);
 }
 
 // Frequency "nJRCLEANUPFREQ" (hours) and the last run per client.
