@@ -108,9 +108,10 @@ public:
             const size_t close = text.find('"', at + 1);
             if (close == std::string_view::npos)
                 return;
-            const size_t trn = text.find(".trn", at + 1);
-            if (trn != std::string_view::npos && trn < close)
-                bases_.insert(text.substr(at + 1, trn - at - 1));
+            const std::string_view entry = text.substr(at + 1, close - at - 1);
+            const size_t trn = entry.find(".trn");
+            if (trn != std::string_view::npos)
+                bases_.insert(entry.substr(0, trn));
             at = close + 1;
         }
     }
