@@ -9,6 +9,7 @@
 // are always the accepted chunks. Re-sending a chunk as part of a larger one
 // is harmless; losing one is not, so the time mark moves only after the
 // commit.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +18,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <list>
 #include <string>
+#include <string_view>
 #include <strings.h>
 #include <unordered_set>
 
@@ -43,18 +46,40 @@ bool quotable(const char* name) {
     return std::strpbrk(name, "\"\r\n") == nullptr;
 }
 
-// Modification time, 0 when lstat fails.
-long mtimeOf(const std::string& path, bool* isDir = nullptr) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) {
-        if (isDir)
-            *isDir = false;
-        return 0;
+// An entry of an open directory. Its kind comes from d_type when the file
+// system gives one; its modification time from one fstatat by name relative
+// to the directory's descriptor (no path to build or resolve, links not
+// followed), made at most once and only when asked for: in a large index
+// most entries are decided by their name alone.
+class DirEntry {
+public:
+    DirEntry(const CXDirectory& dir, const char* name)
+        : fd_(dir.descriptor()), name_(name), type_(dir.entryType()) {}
+    bool isDirectory() {
+        if (type_ == DT_UNKNOWN)
+            type_ = stat() && S_ISDIR(st_.st_mode) ? DT_DIR : DT_REG;
+        return type_ == DT_DIR;
     }
-    if (isDir)
-        *isDir = S_ISDIR(st.st_mode);
-    return static_cast<long>(st.st_mtime);
-}
+    // 0 when the stat fails.
+    long mtime() { return stat() ? static_cast<long>(st_.st_mtime) : 0; }
+    bool statFailed() { return !stat(); }
+
+private:
+    bool stat() {
+        if (!statted_) {
+            ok_ = ::fstatat(fd_, name_, &st_, AT_SYMLINK_NOFOLLOW) == 0;
+            statted_ = true;
+        }
+        return ok_;
+    }
+
+    int fd_;
+    const char* name_;
+    unsigned char type_;
+    bool statted_ = false;
+    bool ok_ = false;
+    struct stat st_ {};
+};
 
 std::string chunkName(const std::string& name, int chunk) {
     char suffix[32];
@@ -69,20 +94,46 @@ void appendEntry(std::string& list, const std::string& name) {
 }
 
 // What each quoted entry of the lists holds before its first ".trn": a
-// file's base name is in this set exactly when a list holds a double quote,
-// the base name and ".trn". One pass over the lists instead of a search of
-// them per file keeps the walk of a large index short.
-void addTrnBases(const std::string& list, std::unordered_set<std::string>& bases) {
-    size_t at = 0;
-    while ((at = list.find('"', at)) != std::string::npos) {
-        const size_t close = list.find('"', at + 1);
-        if (close == std::string::npos)
-            return;
-        const size_t trn = list.find(".trn", at + 1);
-        if (trn != std::string::npos && trn < close)
-            bases.insert(list.substr(at + 1, trn - at - 1));
-        at = close + 1;
+// file's base name is listed exactly when a list holds a double quote, the
+// base name and ".trn". One pass over each list instead of a search of the
+// lists per file; the names are views into texts the set keeps, so a restart
+// file of many thousand entries costs no allocation per entry.
+class ListedBases {
+public:
+    void addList(std::string list) {
+        texts_.push_back(std::move(list));
+        const std::string_view text = texts_.back();
+        size_t at = 0;
+        while ((at = text.find('"', at)) != std::string_view::npos) {
+            const size_t close = text.find('"', at + 1);
+            if (close == std::string_view::npos)
+                return;
+            const std::string_view entry = text.substr(at + 1, close - at - 1);
+            const size_t trn = entry.find(".trn");
+            if (trn != std::string_view::npos)
+                bases_.insert(entry.substr(0, trn));
+            at = close + 1;
+        }
     }
+    void addBase(std::string base) {
+        texts_.push_back(std::move(base));
+        bases_.insert(texts_.back());
+    }
+    bool has(std::string_view base) const { return bases_.count(base) != 0; }
+
+private:
+    std::list<std::string> texts_; // nodes never move: the views stay valid
+    std::unordered_set<std::string_view> bases_;
+};
+
+bool skippedByWalk(const char* name) {
+    static const char* const skipped[] = {
+        ".",       "..",          kRestartFile,        kBackup,
+        kTimeMark, kCurrentChunk, "restoreInProgress", "copyInProgress"};
+    for (const char* s : skipped)
+        if (std::strcmp(name, s) == 0)
+            return true;
+    return std::strstr(name, ".inprogress") != nullptr;
 }
 
 } // namespace
@@ -299,60 +350,55 @@ int IndexCacheDirBase::makeChunk(const char* restartString, unsigned long long j
 }
 
 // The walk of step "copy what changed": adds the chunk's quoted names to
-// collected; -1 when a copy failed.
+// collected; -1 when a copy failed. An entry is decided by its name first
+// and stat'ed only when its modification time decides.
 int IndexCacheDirBase::collectChunk(const std::string& dir, int chunk, long since,
                                     const std::string& known, std::string& collected) {
-    std::unordered_set<std::string> trnBases;
-    addTrnBases(known, trnBases);
-    addTrnBases(collected, trnBases);
+    ListedBases listed;
+    listed.addList(known);
+    listed.addList(collected);
     CXDirectory d;
     if (d.open(dir.c_str()) != 0) {
         debug(1, "createCopy: could not open '%s', code %d", dir.c_str(), d.getLastError());
         return 0;
     }
-    static const char* const skipped[] = {
-        ".",       "..",          kRestartFile,        kBackup,
-        kTimeMark, kCurrentChunk, "restoreInProgress", "copyInProgress"};
-    while (const char* entry = d.read()) {
-        const std::string name = entry;
-        bool skip = name.find(".inprogress") != std::string::npos;
-        for (const char* s : skipped)
-            skip = skip || name == s;
-        if (skip)
+    while (const char* name = d.read()) {
+        if (skippedByWalk(name))
             continue;
-        if (!quotable(entry)) {
-            debug(1, "createCopy: file name '%s' cannot be listed - skipped", entry);
+        if (!quotable(name)) {
+            debug(1, "createCopy: file name '%s' cannot be listed - skipped", name);
             continue;
         }
-        bool isDir = false;
-        const long mtime = mtimeOf(dir + "/" + name, &isDir);
-        if (isDir) {
+        DirEntry entry(d, name);
+        if (entry.isDirectory()) {
             const std::string sub = recursiveCreateCopyProcessing(dir, name, chunk, since);
             if (!sub.empty()) {
                 if (!collected.empty())
                     collected += ' ';
                 collected += sub;
-                addTrnBases(sub, trnBases);
+                listed.addList(sub);
             }
             continue;
         }
-        const size_t dot = name.rfind('.');
-        const std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
-        const bool plain = ext.size() < 3 || ext == "JobStatus";
+        const char* dot = std::strrchr(name, '.');
+        const char* ext = dot ? dot + 1 : "";
+        const bool plain = std::strlen(ext) < 3 || std::strcmp(ext, "JobStatus") == 0;
+        const std::string_view table(name, dot ? static_cast<size_t>(dot - name) : 0);
         if (!plain) {
-            if (name.find("trn") != std::string::npos || name.find(".start.") != std::string::npos)
+            if (std::strstr(name, "trn") || std::strstr(name, ".start."))
                 continue;
-            const std::string table = name.substr(0, dot);
-            if (isIndexingTableName(table) &&
-                (strcasecmp(ext.c_str(), "dat") == 0 || strcasecmp(ext.c_str(), "idx") == 0)) {
-                if (makeBasePair(dir, table, known, collected) != 0)
+            if ((strcasecmp(ext, "dat") == 0 || strcasecmp(ext, "idx") == 0) &&
+                isIndexingTableName(std::string(table))) {
+                if (makeBasePair(dir, std::string(table), known, collected) != 0)
                     return -1;
                 continue;
             }
-            if (trnBases.count(table))
-                continue;
         }
-        if (mtime < since)
+        const long mtime = entry.mtime();
+        if (entry.statFailed())
+            debug(1, "Stat failed on '%s'. Assuming that this one is a file.", name);
+        // The time first: the look-up in the lists is only for changed files.
+        if (mtime < since || (!plain && listed.has(table)))
             continue;
         const std::string target = chunkName(name, chunk);
         if (copyChunkFile(dir, name, target) != 0) {
@@ -361,7 +407,7 @@ int IndexCacheDirBase::collectChunk(const std::string& dir, int chunk, long sinc
             return -1;
         }
         appendEntry(collected, target);
-        trnBases.insert(name);
+        listed.addBase(name);
     }
     return 0;
 }
@@ -449,17 +495,15 @@ std::string IndexCacheDirBase::recursiveCreateCopyProcessing(const std::string& 
         throw "Failed to open folder in recursiveCreateCopyProcessing";
     }
     std::string list;
-    while (const char* entry = d.read()) {
-        const std::string name = entry;
-        if (name == "." || name == "..")
+    while (const char* name = d.read()) {
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
             continue;
-        if (!quotable(entry)) {
-            log.debug(1, "createCopy: file name '%s' cannot be listed - skipped", entry);
+        if (!quotable(name)) {
+            log.debug(1, "createCopy: file name '%s' cannot be listed - skipped", name);
             continue;
         }
-        bool isDir = false;
-        const long mtime = mtimeOf(folder + "/" + name, &isDir);
-        if (isDir) {
+        DirEntry entry(d, name);
+        if (entry.isDirectory()) {
             const std::string sub = recursiveCreateCopyProcessing(baseDir, relativeDir + "/" + name,
                                                                   chunkNumber, sinceTime);
             if (!sub.empty()) {
@@ -469,17 +513,17 @@ std::string IndexCacheDirBase::recursiveCreateCopyProcessing(const std::string& 
             }
             continue;
         }
-        if (mtime < sinceTime || name.find(".trn_") != std::string::npos)
+        if (std::strstr(name, ".trn_") || entry.mtime() < sinceTime)
             continue;
         std::string listed = name;
         if (chunkNumber != -1) {
             listed = chunkName(name, chunkNumber);
-            if (TranLog_copyFile((folder + "/" + name).c_str(), (folder + "/" + listed).c_str(),
-                                 false) != 0) {
+            const std::string from = folder + "/" + name;
+            if (TranLog_copyFile(from.c_str(), (folder + "/" + listed).c_str(), false) != 0) {
                 log.debug(1,
                           "Error: recursiveCreateCopyProcessing failed to copy file '%s' to "
                           "'%s'",
-                          (folder + "/" + name).c_str(), (folder + "/" + listed).c_str());
+                          from.c_str(), (folder + "/" + listed).c_str());
                 throw "Failed to copy file in recursiveCreateCopyProcessing";
             }
         }
@@ -507,9 +551,7 @@ int IndexCacheDirBase::commitTLTransactions() {
                     debug(1, "createCopy: file name '%s' cannot be listed - skipped", entry);
                     continue;
                 }
-                bool isDir = false;
-                mtimeOf(dir + "/" + name, &isDir);
-                if (isDir) {
+                if (DirEntry(d, entry).isDirectory()) {
                     const std::string sub = recursiveCreateCopyProcessing(dir, name, -1, 0);
                     if (!sub.empty())
                         list += (list.empty() ? "" : " ") + sub;

@@ -38,6 +38,11 @@ public:
     bool getRecursion() const { return recursion_; }
     int isOpened() const { return opened_; }
     const std::string& getPath() const { return path_; }
+    // The open directory's descriptor, for *at calls on its entries (no path
+    // to build or resolve); -1 when not open.
+    int descriptor() const { return dir_ ? ::dirfd(dir_) : -1; }
+    // d_type of the entry last read; DT_UNKNOWN when the file system gives none.
+    unsigned char entryType() const { return entryType_; }
 
     // Copies every entry except the one named like except (ignoring case)
     // into the existing destination directory.

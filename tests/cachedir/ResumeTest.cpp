@@ -37,32 +37,36 @@ TEST_F(ResumeTest, TheStateTableWithAndWithoutRetryFromTheCopy) {
     struct Case {
         const char* name;
         std::string state;
-        bool marker; // "canStillResume" left by close
-        bool holder; // another process holds the write lock
+        const char* marker; // "canStillResume" left by close, "restoreInProgress"
+        bool holder;        // another process holds the write lock
         bool retry;
         bool resumed;
         int error;
         const char* tableAfter; // "" when the file is gone
     };
     const Case cases[] = {
-        {"suspended", "1\n1700000000    \n", false, false, true, true, 0, "rows-v2-half"},
-        {"closed, resumable", "0\n1700000000    \n", true, false, true, true, 0, "rows-v2-half"},
-        {"closed", "0\n1700000000    \n", false, false, true, false, -4, "rows-v2-half"},
-        {"reading", "2\n1700000000    \n", false, false, true, false, -4, "rows-v2-half"},
-        {"writing, live writer", "3\n1700000000    \n", false, true, true, false, -3,
+        {"suspended", "1\n1700000000    \n", nullptr, false, true, true, 0, "rows-v2-half"},
+        {"closed, resumable", "0\n1700000000    \n", "canStillResume", false, true, true, 0,
          "rows-v2-half"},
-        {"writing, dead writer", "3\n1700000000    \n", false, false, false, false, 0,
+        {"closed", "0\n1700000000    \n", nullptr, false, true, false, -4, "rows-v2-half"},
+        {"reading", "2\n1700000000    \n", nullptr, false, true, false, -4, "rows-v2-half"},
+        {"writing, live writer", "3\n1700000000    \n", nullptr, true, true, false, -3,
          "rows-v2-half"},
-        {"writing, dead writer, retry", "3\n1700000000    \n", false, false, true, true, 0,
+        {"writing, dead writer", "3\n1700000000    \n", nullptr, false, false, false, 0,
+         "rows-v2-half"},
+        {"writing, dead writer, retry", "3\n1700000000    \n", nullptr, false, true, true, 0,
          "rows-v1"},
-        {"unreadable State, retry", "garbage\n", false, false, true, true, 0, "rows-v1"},
+        {"unreadable State, retry", "garbage\n", nullptr, false, true, true, 0, "rows-v1"},
+        // A restore still running in another process is busy, not damage to repair.
+        {"restore by a live holder", "1\n1700000000    \n", "restoreInProgress", true, true, false,
+         -3, "rows-v2-half"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         deleteDir(root.c_str());
         leave(c.state, true);
         if (c.marker)
-            testsupport::writeFile(dirPath(kTs) + "/canStillResume", "");
+            testsupport::writeFile(dirPath(kTs) + "/" + c.marker, "");
         std::unique_ptr<lifecycle::LockHolder> holder;
         if (c.holder) {
             holder = std::make_unique<lifecycle::LockHolder>(kTs, true);

@@ -68,8 +68,13 @@ if "$tool" resume --app 19 >/dev/null 2>&1; then
 fi
 check "resume retry" "$tool" resume --app 19 --retry-from-copy
 expect "resume retry" "suspend: done" "$out"
+check "copy restore" "$tool" copy restore --app 19
+expect "copy restore" "restored .*/19/[0-9]* from .*checkpoints/19" "$out"
 check "copy remove" "$tool" copy remove --app 19
 expect "copy remove" "removed" "$out"
+if "$tool" copy restore --app 19 >/dev/null 2>&1; then
+    echo "FAIL: copy restore without a copy succeeded"; failures=$((failures + 1))
+fi
 check "backup tranlog" "$tool" backup --app 20 --job 8 --full --files 1 --size 100 --tranlog
 expect "backup tranlog" "transaction-log chunk: done" "$out"
 check "upload-queue" "$tool" upload-queue

@@ -1,5 +1,5 @@
-// idxcache resume | copy show|remove | upload-queue: getting an interrupted
-// job's index back, its checkpoint copy, and what waits for upload.
+// idxcache resume | copy show|restore|remove | upload-queue: getting an
+// interrupted job's index back, its checkpoint copy, and what waits for upload.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -32,9 +32,10 @@ void addTargetOptions(CLI::App* cmd, Target& t, bool withJob) {
         cmd->add_option("--job", t.job, "Job id (0: the newest index of the application)");
 }
 
-std::unique_ptr<JobResultsCacheDir> makeDir(const Target& t) {
-    auto dir = std::make_unique<JobResultsCacheDir>(
-        kIndexAppType, t.realm, t.app, t.job, BackupTypeIncremental, 0, TCacheTypeTape, false);
+std::unique_ptr<JobResultsCacheDir> makeDir(const Target& t, unsigned long timeStamp = 0) {
+    auto dir = std::make_unique<JobResultsCacheDir>(kIndexAppType, t.realm, t.app, t.job,
+                                                    BackupTypeIncremental, timeStamp,
+                                                    TCacheTypeTape, false);
     dir->initialize(t.client.empty() ? nullptr : t.client.c_str());
     dir->setIndexCheckpointFlag(true);
     return dir;
@@ -43,6 +44,43 @@ std::unique_ptr<JobResultsCacheDir> makeDir(const Target& t) {
 bool exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+// Puts the checkpoint copy back into a cache directory of the application
+// under that directory's write lock: a directory another process writes or
+// reads is never restored over. The exit code.
+int restoreFromCopy(const Target& t, const std::string& copyDir, unsigned long timeStamp) {
+    if (!exists(copyDir)) {
+        std::fprintf(stderr, "copy restore: no checkpoint copy at %s\n", copyDir.c_str());
+        return 1;
+    }
+    if (timeStamp == 0) {
+        try {
+            timeStamp = makeDir(t)->backSearch();
+        } catch (const char*) {
+            timeStamp = 0;
+        }
+    }
+    auto dir = timeStamp ? makeDir(t, timeStamp) : nullptr;
+    const char* live = dir ? dir->getCacheDir() : nullptr;
+    if (!live || !exists(std::string(live) + "/State")) {
+        std::fprintf(stderr, "copy restore: no cache directory of application %lu to restore\n",
+                     t.app);
+        return 1;
+    }
+    if (dir->reopenStateFile() != 0 || dir->writeLock(0) != 1) {
+        std::fprintf(stderr, "copy restore: %s is in use by another process - not restored\n",
+                     live);
+        return 1;
+    }
+    if (dir->restoreCopy(nullptr) != 0) {
+        std::fprintf(stderr, "copy restore: %s could not be restored from %s%s\n", live,
+                     copyDir.c_str(),
+                     exists(copyDir + "/copyInProgress") ? " (the copy is incomplete)" : "");
+        return 1;
+    }
+    std::printf("restored %s from %s\n", live, copyDir.c_str());
+    return 0;
 }
 
 } // namespace
@@ -75,22 +113,29 @@ void addProtectCommands(CLI::App& app, Context& ctx) {
             ctx.exitCode = 1;
     });
 
-    auto c = std::make_shared<Target>();
-    auto action = std::make_shared<std::string>();
-    CLI::App* copy = app.add_subcommand("copy", "Show or remove an application's checkpoint copy");
-    copy->add_option("action", *action, "show | remove")
+    struct CopyArgs {
+        Target target;
+        std::string action;
+        unsigned long timeStamp = 0;
+    };
+    auto c = std::make_shared<CopyArgs>();
+    CLI::App* copy =
+        app.add_subcommand("copy", "Show, restore or remove an application's checkpoint copy");
+    copy->add_option("action", c->action, "show | restore | remove")
         ->required()
-        ->check(CLI::IsMember({"show", "remove"}));
-    addTargetOptions(copy, *c, false);
-    copy->callback([c, action, &ctx] {
-        auto dir = makeDir(*c);
+        ->check(CLI::IsMember({"show", "restore", "remove"}));
+    addTargetOptions(copy, c->target, false);
+    copy->add_option("--ts", c->timeStamp,
+                     "restore: the cache directory to restore into (default: the newest)");
+    copy->callback([c, &ctx] {
+        auto dir = makeDir(c->target);
         const std::string where = dir->defaultCopyDir(false);
         if (where.empty()) {
             std::fprintf(stderr, "copy: no cache root or application\n");
             ctx.exitCode = 1;
             return;
         }
-        if (*action == "show") {
+        if (c->action == "show") {
             const char* what = !exists(where)                      ? "none"
                                : exists(where + "/copyInProgress") ? "incomplete"
                                                                    : "complete";
@@ -101,6 +146,10 @@ void addProtectCommands(CLI::App& app, Context& ctx) {
                 for (const auto& f : files)
                     std::printf("  %12llu  %s\n", f.second, f.first.c_str());
             }
+            return;
+        }
+        if (c->action == "restore") {
+            ctx.exitCode = restoreFromCopy(c->target, where, c->timeStamp);
             return;
         }
         const int rc = dir->removeCopy_checkPoint(nullptr);
