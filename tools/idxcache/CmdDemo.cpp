@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "Shared.h"
 #include "cachedir/JobResultsCacheDir.h"
 #include "cachefs/CacheOpsService.h"
 #include "platform/Env.h"
@@ -24,54 +25,6 @@
 #include "port/CXFile.h"
 
 namespace cli {
-
-namespace {
-
-constexpr unsigned long kRealm = 2;
-constexpr unsigned long long kMiB = 1024 * 1024;
-constexpr const char* kClient = "demo-node";
-constexpr time_t kStart = 1767229200; // 2026-01-01 01:00 UTC
-constexpr long kDay = 86400;
-
-std::string clockText() {
-    time_t t = platform::now();
-    struct tm tmv;
-    char buf[32];
-    ::gmtime_r(&t, &tmv);
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tmv);
-    return buf;
-}
-
-void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char* format, ...) {
-    char buf[1024];
-    va_list ap;
-    va_start(ap, format);
-    std::vsnprintf(buf, sizeof buf, format, ap);
-    va_end(ap);
-    std::printf("[%s pid %5d] %s\n", clockText().c_str(), static_cast<int>(::getpid()), buf);
-    std::fflush(stdout);
-}
-
-// The demo's clock: days pass at the demo's command, while every wait (a
-// record lock held by another process) still takes its real time.
-class DemoClock : public platform::Env {
-public:
-    explicit DemoClock(time_t start)
-        : offset_(start - ::time(nullptr)), previous_(platform::setEnv(this)) {}
-    ~DemoClock() override { platform::setEnv(previous_); }
-    DemoClock(const DemoClock&) = delete;
-    DemoClock& operator=(const DemoClock&) = delete;
-    time_t now() override { return ::time(nullptr) + offset_; }
-    int statvfs(const char* path, struct statvfs64* out) override {
-        return previous_ ? previous_->statvfs(path, out) : Env::statvfs(path, out);
-    }
-    void advance(long seconds) { offset_ += seconds; }
-
-private:
-    long offset_;
-    platform::Env* previous_;
-};
 
 pid_t spawn(const std::function<int()>& body) {
     std::fflush(stdout);
@@ -105,6 +58,34 @@ std::set<std::string> cacheDirs(const std::string& root) {
         }
     }
     return dirs;
+}
+
+namespace {
+
+constexpr unsigned long kRealm = 2;
+constexpr unsigned long long kMiB = 1024 * 1024;
+constexpr const char* kClient = "demo-node";
+constexpr time_t kStart = 1767229200; // 2026-01-01 01:00 UTC
+constexpr long kDay = 86400;
+
+std::string clockText() {
+    time_t t = platform::now();
+    struct tm tmv;
+    char buf[32];
+    ::gmtime_r(&t, &tmv);
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tmv);
+    return buf;
+}
+
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* format, ...) {
+    char buf[1024];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(buf, sizeof buf, format, ap);
+    va_end(ap);
+    std::printf("[%s pid %5d] %s\n", clockText().c_str(), static_cast<int>(::getpid()), buf);
+    std::fflush(stdout);
 }
 
 // A backup job's index: update (create for the first or a full backup),
@@ -308,7 +289,7 @@ void addDemoCommand(CLI::App& app, Context& ctx) {
         const std::string root = idx + "/OX_Index";
 
         platform::SimulatedVolume volume(idx, *capacityMiB * kMiB, 4096);
-        DemoClock clock(kStart);
+        ShiftedClock clock(kStart);
         std::printf("idxcache demo: scratch home %s\n", home.c_str());
         std::printf("The index cache root %s lies on a simulated disk of %u MiB; the clock "
                     "jumps one day between backup rounds.\n\n",
