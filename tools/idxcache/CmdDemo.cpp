@@ -88,6 +88,26 @@ void say(const char* format, ...) {
     std::fflush(stdout);
 }
 
+// The demo's clock: days pass at the demo's command, while every wait (a
+// record lock held by another process) still takes its real time.
+class DemoClock : public platform::Env {
+public:
+    explicit DemoClock(time_t start)
+        : offset_(start - ::time(nullptr)), previous_(platform::setEnv(this)) {}
+    ~DemoClock() override { platform::setEnv(previous_); }
+    DemoClock(const DemoClock&) = delete;
+    DemoClock& operator=(const DemoClock&) = delete;
+    time_t now() override { return ::time(nullptr) + offset_; }
+    int statvfs(const char* path, struct statvfs64* out) override {
+        return previous_ ? previous_->statvfs(path, out) : Env::statvfs(path, out);
+    }
+    void advance(long seconds) { offset_ += seconds; }
+
+private:
+    long offset_;
+    platform::Env* previous_;
+};
+
 // A backup job's index: update (create for the first or a full backup),
 // index files with a reservation before each, then close (or crash).
 int backupJob(unsigned long app, long long job, bool full, int files, unsigned long long size,
@@ -289,7 +309,7 @@ void addDemoCommand(CLI::App& app, Context& ctx) {
         const std::string root = idx + "/OX_Index";
 
         platform::SimulatedVolume volume(idx, *capacityMiB * kMiB, 4096);
-        ShiftedClock clock(kStart);
+        DemoClock clock(kStart);
         std::printf("idxcache demo: scratch home %s\n", home.c_str());
         std::printf("The index cache root %s lies on a simulated disk of %u MiB; the clock "
                     "jumps one day between backup rounds.\n\n",

@@ -28,6 +28,7 @@
 #include "cachedir/JobResultsCacheDir.h"
 #include "jobresults/RetrieveResults.h"
 #include "jobresults/StoreResults.h"
+#include "platform/ApplicationId.h"
 #include "platform/CrashPoint.h"
 #include "platform/OXPlatformInfo.h"
 #include "platform/SimulatedVolume.h"
@@ -189,6 +190,15 @@ private:
                 ::close(lock);
             return;
         }
+        // A cache directory is named after its second: the subclient's next
+        // job starts in a later one, as it would on a real node.
+        const std::string prefix = std::to_string(kRealm) + "/" + std::to_string(app) + "/";
+        unsigned long newest = 0;
+        for (const std::string& d : cacheDirs(s_.root))
+            if (d.compare(0, prefix.size(), prefix) == 0)
+                newest = std::max(newest, std::stoul(d.substr(prefix.size())));
+        while (static_cast<unsigned long>(platform::now()) <= newest)
+            ::usleep(50 * 1000);
         const long long job = nextJob();
         auto dir = makeDir(app, job, full ? BackupTypeFull : BackupTypeIncremental);
         Op op = kUpdate;
@@ -263,8 +273,7 @@ private:
     void cleanUp() {
         JobResultsCacheFs cache(kAppType, TCacheTypeTape, false);
         cache.initialize(kClient);
-        cache.setCutoffTime(
-            static_cast<unsigned long long>(platform::now() - rand(10, 120) * kClockRate));
+        cache.setCutoffTime(static_cast<unsigned long long>(platform::now() - rand(10, 120)));
         const int rc = cache.cleanUp(0, true, false, true, 0, nullptr, 0, 0, nullptr, 0);
         ++(rc < 0 ? s_.tally->refused : s_.tally->done)[kCleanup];
     }
@@ -619,6 +628,13 @@ void addSoakCommand(CLI::App& app, Context& ctx) {
         platform::KeyStore::set(platform::kPlatformSection, "JobResultsDir", disk + "/results");
         platform::KeyStore::set(platform::kPlatformSection, "FocusClient", kClient);
         platform::KeyStore::set("Depot", "sDISABLERESERVE", "no");
+        // Directories a killed process left without a State file go after a
+        // minute instead of an hour, within the soak.
+        platform::KeyStore::set("Depot", IndexCacheDirBase::kGraceKey, "60");
+        for (unsigned app = 101; app < 101 + s.apps; ++app)
+            platform::KeyStore::set(
+                kAppsSection, std::to_string(kRealm) + ":" + std::to_string(app),
+                std::string(kClient) + "\\soak\\\\default\\" + std::to_string(app));
         s.root = disk + "/idx/OX_Index";
         void* shared = ::mmap(nullptr, sizeof(Tally), PROT_READ | PROT_WRITE,
                               MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -631,7 +647,6 @@ void addSoakCommand(CLI::App& app, Context& ctx) {
         const unsigned capacity = a->capacityMiB ? a->capacityMiB : 3 * a->procs + 8;
         const unsigned seed = a->seed ? a->seed : static_cast<unsigned>(::time(nullptr));
         platform::SimulatedVolume volume(disk, capacity * 1024ULL * 1024ULL, 4096);
-        ShiftedClock clock(kStart, kClockRate);
         std::printf("idxcache soak: %u workers for %g minutes, disk of %u MiB, seed %u, home %s\n",
                     a->procs, a->minutes, capacity, seed, s.home.c_str());
         std::fflush(stdout);
