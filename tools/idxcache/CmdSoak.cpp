@@ -8,18 +8,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -43,8 +41,6 @@ namespace fs = std::filesystem;
 constexpr unsigned long kRealm = 2;
 constexpr OXAppType kAppType = 1;
 constexpr const char* kClient = "soak-node";
-constexpr time_t kStart = 1767229200; // 2026-01-01 01:00 UTC
-constexpr unsigned kClockRate = 60;   // a soak minute is an hour of the jobs' clock
 
 // The crash points the workers' operations pass.
 const char* const kCrashPoints[] = {"reserve.rewrite", "create.made",      "create.stated",
