@@ -20,6 +20,18 @@ constexpr int kLineSize = 256;
 constexpr int kStateLockTimeout = 60;
 constexpr unsigned long kAtimeRetrySleepMs = 1000;
 
+// Whether path has gone unchanged for longer than getAtime's waits last: the
+// maker of a directory who died before its State file was whole will not
+// finish it, and waiting for it would only hold up clean-up, which weighs
+// directories under the node-wide reservation lock.
+bool unchangedLongerThanWaits(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 &&
+           platform::now() - st.st_mtime >
+               static_cast<time_t>(IndexCacheDirBase::GET_ATIME_RETRIES * kAtimeRetrySleepMs /
+                                   1000);
+}
+
 bool startsWithDigit(const char* text) {
     return text[0] >= '0' && text[0] <= '9';
 }
@@ -232,10 +244,10 @@ unsigned long IndexCacheDirBase::getAtime() {
                 lastOpenFailed = true;
                 errorCode_ = file.getLastError();
                 // Waiting is for a State file its maker is about to write;
-                // a directory that is gone gets none (clean-up calls this
-                // under the node-wide reservation lock).
+                // a directory that is gone gets none, nor one its maker left.
                 struct stat dirStat;
-                if (final || (::stat(path, &dirStat) != 0 && errno == ENOENT)) {
+                if (final || (::stat(path, &dirStat) != 0 && errno == ENOENT) ||
+                    unchangedLongerThanWaits(path)) {
                     debug(1,
                           "getAtime: open '%s' failed %d times, errno %d will be treated as "
                           "ERR_NOT_THERE\n",
@@ -264,7 +276,7 @@ unsigned long IndexCacheDirBase::getAtime() {
                         failure = "invalid atime";
                     }
                 }
-                if (final) {
+                if (final || unchangedLongerThanWaits(name)) {
                     errorCode_ = ERR_NOT_THERE;
                     throw failure;
                 }

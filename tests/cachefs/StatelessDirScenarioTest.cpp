@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "cachedir/JobResultsCacheDir.h"
 #include "cachefs/CleanUpSupport.h"
@@ -82,6 +83,26 @@ TEST_F(StatelessDirScenarioTest, AFreshDirectoryOutlivesTheCleanUpAndIsLockedByI
         go.post();
         EXPECT_EQ(testsupport::waitChild(maker), 0);
     }
+}
+
+// Makers that died a minute ago, one before its State file and one before
+// writing it: neither holds up a clean-up with waits meant for a live maker.
+TEST_F(StatelessDirScenarioTest, ADirectoryItsMakerLeftHoldsUpNoCleanUp) {
+    const unsigned long noState = kNow - 70, emptyState = kNow - 69;
+    cleanup::layCacheDir(root, 2, "17", 100, 100);
+    cleanup::layCacheDir(root, 2, "17", noState, -1);
+    cleanup::layCacheDir(root, 2, "17", emptyState, -1);
+    testsupport::writeFile(dirOf(root, 2, "17", emptyState) + "/State", "");
+    for (const std::string& p : {dirOf(root, 2, "17", noState), dirOf(root, 2, "17", emptyState),
+                                 dirOf(root, 2, "17", emptyState) + "/State"})
+        setMtime(p, kNow - 60);
+    platform::VirtualClock clock(kNow);
+    JobResultsCacheFs fs(1, TCacheTypeTape, false);
+    fs.initialize("client1");
+    fs.cleanUp(1000, false, false, true, 0, nullptr, 0, 0, nullptr, 0);
+    EXPECT_EQ(clock.waits(), std::vector<unsigned long>{});
+    EXPECT_TRUE(exists(dirOf(root, 2, "17", noState))) << "within the grace period";
+    EXPECT_FALSE(exists(dirOf(root, 2, "17", emptyState))) << "its lock is free";
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "Shared.h"
 #include "cachedir/JobResultsCacheDir.h"
 #include "cachefs/CacheOpsService.h"
 #include "platform/Env.h"
@@ -24,6 +25,40 @@
 #include "port/CXFile.h"
 
 namespace cli {
+
+pid_t spawn(const std::function<int()>& body) {
+    std::fflush(stdout);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int rc = body();
+        std::fflush(stdout);
+        ::_exit(rc);
+    }
+    return pid;
+}
+
+int reap(pid_t pid) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Every cache directory below the root, as realm/app/timestamp.
+std::set<std::string> cacheDirs(const std::string& root) {
+    std::set<std::string> dirs;
+    std::error_code ec;
+    for (auto& realm : std::filesystem::directory_iterator(root, ec)) {
+        for (auto& app : std::filesystem::directory_iterator(realm.path(), ec)) {
+            for (auto& ts : std::filesystem::directory_iterator(app.path(), ec)) {
+                if (ts.is_directory())
+                    dirs.insert(realm.path().filename().string() + "/" +
+                                app.path().filename().string() + "/" +
+                                ts.path().filename().string());
+            }
+        }
+    }
+    return dirs;
+}
 
 namespace {
 
@@ -72,40 +107,6 @@ private:
     long offset_;
     platform::Env* previous_;
 };
-
-pid_t spawn(const std::function<int()>& body) {
-    std::fflush(stdout);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int rc = body();
-        std::fflush(stdout);
-        ::_exit(rc);
-    }
-    return pid;
-}
-
-int reap(pid_t pid) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Every cache directory below the root, as realm/app/timestamp.
-std::set<std::string> cacheDirs(const std::string& root) {
-    std::set<std::string> dirs;
-    std::error_code ec;
-    for (auto& realm : std::filesystem::directory_iterator(root, ec)) {
-        for (auto& app : std::filesystem::directory_iterator(realm.path(), ec)) {
-            for (auto& ts : std::filesystem::directory_iterator(app.path(), ec)) {
-                if (ts.is_directory())
-                    dirs.insert(realm.path().filename().string() + "/" +
-                                app.path().filename().string() + "/" +
-                                ts.path().filename().string());
-            }
-        }
-    }
-    return dirs;
-}
 
 // A backup job's index: update (create for the first or a full backup),
 // index files with a reservation before each, then close (or crash).

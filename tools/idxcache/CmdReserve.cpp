@@ -8,50 +8,13 @@
 
 #include "Commands.h"
 #include "Json.h"
+#include "Shared.h"
 #include "cachefs/JobResultsCacheFs.h"
 #include "platform/Env.h"
 #include "port/CXFile.h"
 #include "port/CXProcessId.h"
 
 namespace cli {
-
-namespace {
-
-struct Where {
-    int cacheType = 0;
-    unsigned appType = 5;
-    std::string client;
-};
-
-std::unique_ptr<JobResultsCacheFs> open(const Where& w, Context& ctx) {
-    auto fs = std::make_unique<JobResultsCacheFs>(w.appType,
-                                                  static_cast<TCacheTypeEnum>(w.cacheType), false);
-    fs->initialize(w.client.empty() ? nullptr : w.client.c_str());
-    if (!fs->isInitialized()) {
-        std::fprintf(stderr, "cannot initialise the cache filesystem (reason %d): %s\n",
-                     static_cast<int>(fs->getInitializationFailureReason()),
-                     fs->jobPendingMessage().c_str());
-        ctx.exitCode = 1;
-        return nullptr;
-    }
-    return fs;
-}
-
-void addWhereOptions(CLI::App* cmd, Where& w) {
-    cmd->add_option("--cache-type", w.cacheType, "0 index, 1 content index, 2 snap, 3 page")
-        ->capture_default_str();
-    cmd->add_option("--app-type", w.appType, "Application type (1001: job results)")
-        ->capture_default_str();
-    cmd->add_option("--client", w.client, "Client name (default: the focus client)");
-}
-
-// One reserve-file line as the reservations listing shows it.
-struct LineView {
-    bool malformed = false;
-    std::string owner, state, raw;
-    unsigned long blocks = 0;
-    long long age = -1; // -1: no time on the line
-};
 
 LineView describeLine(const char* line, const std::string& myHost, long long now) {
     LineView v;
@@ -90,6 +53,58 @@ LineView describeLine(const char* line, const std::string& myHost, long long now
     if (t != 0)
         v.age = now - t;
     return v;
+}
+
+int readReserveFile(const std::string& path, const std::string& myHost,
+                    std::vector<LineView>& lines) {
+    CXFile f;
+    if (f.open(path.c_str(), sfOpenRead, 0, 0) != 0)
+        return 1;
+    // A shared lock: every reservation rewrites the file under an exclusive one.
+    if (f.lock(sfLockShared, 30) != 1)
+        return -1;
+    const long long now = static_cast<long long>(platform::now());
+    char line[CacheFsBase::kReserveLineSize];
+    int rc;
+    while ((rc = f.getLine(line, sizeof line)) != 0) {
+        if (rc < 0 && f.getLastError() != -2)
+            return -1;
+        // Blanks pad the file while a rewrite is cut short; they hold nothing.
+        if (line[0] == ' ' && line[std::strspn(line, " ")] == '\0')
+            continue;
+        lines.push_back(describeLine(line, myHost, now));
+    }
+    return 0;
+}
+
+namespace {
+
+struct Where {
+    int cacheType = 0;
+    unsigned appType = 5;
+    std::string client;
+};
+
+std::unique_ptr<JobResultsCacheFs> open(const Where& w, Context& ctx) {
+    auto fs = std::make_unique<JobResultsCacheFs>(w.appType,
+                                                  static_cast<TCacheTypeEnum>(w.cacheType), false);
+    fs->initialize(w.client.empty() ? nullptr : w.client.c_str());
+    if (!fs->isInitialized()) {
+        std::fprintf(stderr, "cannot initialise the cache filesystem (reason %d): %s\n",
+                     static_cast<int>(fs->getInitializationFailureReason()),
+                     fs->jobPendingMessage().c_str());
+        ctx.exitCode = 1;
+        return nullptr;
+    }
+    return fs;
+}
+
+void addWhereOptions(CLI::App* cmd, Where& w) {
+    cmd->add_option("--cache-type", w.cacheType, "0 index, 1 content index, 2 snap, 3 page")
+        ->capture_default_str();
+    cmd->add_option("--app-type", w.appType, "Application type (1001: job results)")
+        ->capture_default_str();
+    cmd->add_option("--client", w.client, "Client name (default: the focus client)");
 }
 
 void printLine(const LineView& v, unsigned long long blockSize) {
@@ -151,29 +166,17 @@ void addReserveCommands(CLI::App& app, Context& ctx) {
         if (!fs)
             return;
         std::string path = fs->getReserveFilePath();
-        CXFile f;
-        if (f.open(path.c_str(), sfOpenRead, 0, 0) != 0) {
+        std::string myHost = std::to_string(static_cast<long>(fs->getClientId()));
+        std::vector<LineView> lines;
+        const int rc = readReserveFile(path, myHost, lines);
+        if (rc == 1) {
             std::printf("no reserve file at %s\n", path.c_str());
             return;
         }
-        // A shared lock: every reservation rewrites the file under an exclusive one.
-        if (f.lock(sfLockShared, 30) != 1) {
-            std::fprintf(stderr, "cannot lock %s (code %d)\n", path.c_str(), f.getLastError());
+        if (rc != 0) {
+            std::fprintf(stderr, "cannot read %s under its lock\n", path.c_str());
             ctx.exitCode = 1;
             return;
-        }
-        std::string myHost = std::to_string(static_cast<long>(fs->getClientId()));
-        long long now = static_cast<long long>(platform::now());
-        std::vector<LineView> lines;
-        char line[CacheFsBase::kReserveLineSize];
-        int rc;
-        while ((rc = f.getLine(line, sizeof line)) != 0) {
-            if (rc < 0 && f.getLastError() != -2)
-                break;
-            // Blanks pad the file while a rewrite is cut short; they hold nothing.
-            if (line[0] == ' ' && line[std::strspn(line, " ")] == '\0')
-                continue;
-            lines.push_back(describeLine(line, myHost, now));
         }
         if (*json) {
             nlohmann::ordered_json out;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "Shared.h"
 #include "jobresults/LineMap.h"
 #include "jobresults/PagingResultsDir.h"
 #include "jobresults/RetrieveResults.h"
@@ -24,6 +25,35 @@
 #include "port/CXDirectory.h"
 
 namespace cli {
+
+// Answers one page request into a socket pair and decodes the record stream.
+Page fetchPage(RetrieveResults& reader, long long line, long long count) {
+    Page p;
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        return p;
+    EvReturnData::Stream stream;
+    // The answer is read while it is written: a page may exceed the socket's buffer.
+    std::thread receiver([&] { p.decoded = EvReturnData::readStream(fds[1], stream); });
+    CQiSocket socket(fds[0]);
+    p.rc = reader.getPage(1, line, count, &socket, nullptr, 0);
+    // Whatever was answered is in the socket: the reader then sees its end.
+    ::shutdown(fds[0], SHUT_WR);
+    receiver.join();
+    ::close(fds[0]);
+    ::close(fds[1]);
+    for (const EvReturnData::Record& r : stream.records) {
+        if (r.field == EvReturnResults::kFieldLine)
+            p.lines.push_back(r.bytes);
+        else if (r.field == EvReturnResults::kFieldTotal)
+            p.total = r.asInt();
+        else if (r.field == EvReturnResults::kFieldLastLine)
+            p.last = r.asInt();
+        else if (r.field == EvReturnData::kEndField && r.bytes.size() == 4)
+            std::memcpy(&p.status, r.bytes.data(), 4);
+    }
+    return p;
+}
 
 namespace {
 
@@ -230,7 +260,7 @@ void cleanup(const ResultsArgs& a, Context& ctx) {
     ctx.exitCode = rc < 0 ? 1 : 0;
 }
 
-// Answers one page request into a socket pair and prints the decoded lines.
+// Prints one page as a requester receives it.
 void page(const ResultsArgs& a, Context& ctx) {
     std::unique_ptr<RetrieveResults> reader;
     if (!a.file.empty())
@@ -239,41 +269,15 @@ void page(const ResultsArgs& a, Context& ctx) {
     else
         reader = std::make_unique<RetrieveResults>(a.realm, a.job, static_cast<ResultsFile>(a.kind),
                                                    clientOf(a), 0);
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
-        std::perror("socketpair");
-        ctx.exitCode = 1;
-        return;
-    }
-    EvReturnData::Stream stream;
-    bool decoded = false;
-    // The answer is read while it is written: a page may exceed the socket's buffer.
-    std::thread receiver([&] { decoded = EvReturnData::readStream(fds[1], stream); });
-    CQiSocket socket(fds[0]);
-    const int rc = reader->getPage(1, a.line, a.count, &socket, nullptr, 0);
-    // Whatever was answered is in the socket: the reader then sees its end.
-    ::shutdown(fds[0], SHUT_WR);
-    receiver.join();
-    ::close(fds[0]);
-    ::close(fds[1]);
-    long long total = 0, last = 0;
-    int status = -1;
-    for (const EvReturnData::Record& r : stream.records) {
-        if (r.field == EvReturnResults::kFieldLine)
-            std::printf("%s\n", r.bytes.c_str());
-        else if (r.field == EvReturnResults::kFieldTotal)
-            total = r.asInt();
-        else if (r.field == EvReturnResults::kFieldLastLine)
-            last = r.asInt();
-        else if (r.field == EvReturnData::kEndField && r.bytes.size() == 4)
-            std::memcpy(&status, r.bytes.data(), 4);
-    }
-    if (decoded)
-        std::fprintf(stderr, "lines %lld to %lld of %lld, status %d\n", a.line, last, total,
-                     status);
+    const Page p = fetchPage(*reader, a.line, a.count);
+    for (const std::string& line : p.lines)
+        std::printf("%s\n", line.c_str());
+    if (p.decoded)
+        std::fprintf(stderr, "lines %lld to %lld of %lld, status %d\n", a.line, p.last, p.total,
+                     p.status);
     else
         std::fprintf(stderr, "no answer (details in %s)\n", platform::homePath("logs").c_str());
-    ctx.exitCode = rc;
+    ctx.exitCode = p.rc;
 }
 
 void merge(const ResultsArgs& a, Context& ctx) {

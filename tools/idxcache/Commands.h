@@ -21,5 +21,6 @@ void addMonitorCommand(CLI::App& app, Context& ctx);
 void addResultsCommands(CLI::App& app, Context& ctx);
 void addServiceCommands(CLI::App& app, Context& ctx);
 void addProtectCommands(CLI::App& app, Context& ctx);
+void addSoakCommand(CLI::App& app, Context& ctx);
 
 } // namespace cli

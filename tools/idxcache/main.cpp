@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
     cli::addResultsCommands(app, ctx);
     cli::addServiceCommands(app, ctx);
     cli::addProtectCommands(app, ctx);
+    cli::addSoakCommand(app, ctx);
 
     CLI11_PARSE(app, argc, argv);
     return ctx.exitCode;
