@@ -74,6 +74,13 @@ inline std::string readFile(const std::string& file) {
     return out;
 }
 
+// Removes the debug and event logs the last run wrote: they would grow with
+// every run of a long session.
+inline void dropLogs() {
+    static const std::string logs = path("logs");
+    ::nftw(logs.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 // Fails the run (libFuzzer keeps the input) when a property does not hold.
 inline void check(bool holds, const char* what) {
     if (!holds) {

@@ -8,6 +8,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string root = fuzzsupport::path("idx/OX_Index");
     static const std::string file = IndexCacheDirBase::getJobStatusFilePath(root, 7);
+    fuzzsupport::dropLogs();
     fuzzsupport::writeFile(file, data, size);
     std::string localPath;
     EJobStatusFileLastAction action = JobStatusNA;

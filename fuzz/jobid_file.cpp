@@ -10,6 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string dir = fuzzsupport::path("idx/OX_Index/2/17/1700000000");
     static const bool made = platform::makeDirs(dir);
     (void)made;
+    fuzzsupport::dropLogs();
     fuzzsupport::writeFile(dir + "/JobId", data, size);
     TestIndexCacheDir cacheDir(1, 2, "17", 5, BackupTypeFull, 1700000000);
     cacheDir.initialize("client1");

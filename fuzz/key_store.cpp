@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "platform/EvEvent.h"
 #include "platform/OXPlatformInfo.h"
 
 using platform::KeyStore;
@@ -35,7 +34,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                    "a set keeps the other sections' entries");
         }
     }
-    // Malformed lines are logged at level 1: the log must not grow run after run.
-    ::unlink((fuzzsupport::home() + "/logs/" + EvDebug::getApplicationName() + ".log").c_str());
+    fuzzsupport::dropLogs(); // malformed lines are logged at level 1
     return 0;
 }

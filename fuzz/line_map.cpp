@@ -51,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         platform::makeDirs(fuzzsupport::path("tmp"));
         return d;
     }();
+    fuzzsupport::dropLogs();
     if (size < 3 || size - 3 < jobresults::kMapEntrySize * data[2])
         return 0;
     const size_t mapBytes = jobresults::kMapEntrySize * data[2];
