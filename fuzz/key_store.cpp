@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::writeFile(file, data, size);
     // The store re-reads a file whose identity changed; a new inode may reuse
     // the old number within the same clock tick, so the time tells runs apart.
-    const struct timespec times[2] = {{++run, 0}, {run, 0}};
+    ++run;
+    const struct timespec times[2] = {{run, 0}, {run, 0}};
     ::utimensat(AT_FDCWD, file.c_str(), times, 0);
     const std::vector<platform::KeyEntry> before = KeyStore::list();
     std::string value;
