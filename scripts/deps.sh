@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs when they are missing (as root only).
 set -euo pipefail
 pkgs=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libbz2-dev
-      libexpat1-dev nlohmann-json3-dev)
+      libexpat1-dev nlohmann-json3-dev clang libclang-rt-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -30,11 +30,6 @@ constexpr int kBacklog = 8;
 constexpr unsigned long kRequestReadMs = 10000;
 constexpr size_t kMaxText = 1026; // path buffers are 1027 bytes
 
-constexpr int kErrBadMessage = CacheOpsService::kErrBadMessage;
-constexpr int kErrInvalid = CacheOpsService::kErrInvalid;
-constexpr int kErrNotInitialised = CacheOpsService::kErrNotInitialised;
-constexpr int kErrFailed = CacheOpsService::kErrFailed;
-
 std::unique_ptr<CNMessageBase> ack(int code, const std::string& text, int status) {
     auto a = std::make_unique<CacheOpsAck>();
     setInt(*a, kAckClassKey, kAckErrorCode, code);

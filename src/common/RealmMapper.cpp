@@ -75,6 +75,12 @@ void RealmMapper::load() {
           "Found 'realm id-to-number mapping' information in registry at '%s\\%s'. Registry "
           "string: '%s'.",
           kMappingSection, kMappingKey, value);
+    parseMapping(value, m.idToNumber, m.numberToId);
+}
+
+void RealmMapper::parseMapping(const char* value,
+                               std::map<unsigned long, unsigned long>& idToNumber,
+                               std::map<unsigned long, unsigned long>& numberToId) {
     std::vector<char> text(value, value + std::strlen(value) + 1);
     char* save = nullptr;
     char* idText = ::strtok_r(text.data(), ":", &save);
@@ -85,8 +91,8 @@ void RealmMapper::load() {
         unsigned long id = std::strtoul(idText, nullptr, 10);
         unsigned long number = std::strtoul(numberText, nullptr, 10);
         if (number < kInvalidNumber) {
-            m.idToNumber.emplace(id, number);
-            m.numberToId.emplace(number, id);
+            idToNumber.emplace(id, number);
+            numberToId.emplace(number, id);
         }
         idText = ::strtok_r(nullptr, ":", &save);
     }

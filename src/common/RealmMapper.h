@@ -3,6 +3,8 @@
 // RealmMapper shares it, and the key-store mapping is loaded only once.
 #pragma once
 
+#include <map>
+
 #include "common/TDebuggable.h"
 
 class RealmMapper : public TDebuggable {
@@ -17,6 +19,11 @@ public:
     // 0 maps to 0; an id or number the platform does not know maps to 0.
     unsigned long idToNumber(unsigned long id);
     unsigned long numberToId(unsigned long number);
+
+    // Adds the pairs of a mapping string ("id:number;id:number...") that the
+    // maps do not hold yet; a number of 0xFFFFFFFF or more is skipped.
+    static void parseMapping(const char* text, std::map<unsigned long, unsigned long>& idToNumber,
+                             std::map<unsigned long, unsigned long>& numberToId);
 
 private:
     void load();

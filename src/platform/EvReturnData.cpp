@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,6 +15,7 @@ namespace {
 
 // A field longer than this is taken as a damaged stream by readers.
 constexpr uint32_t kMaxFieldLength = 64u << 20;
+constexpr uint32_t kReadPiece = 64u << 10;
 
 void putU32(std::string& out, uint32_t v) {
     for (int i = 0; i < 4; ++i)
@@ -50,9 +52,15 @@ template <typename Source> bool decodeStream(Source&& take, EvReturnData::Stream
         const uint32_t length = static_cast<uint32_t>(getLE(fieldHead + 4, 4));
         if (length > kMaxFieldLength)
             return false;
-        r.bytes.resize(length);
-        if (length && !take(reinterpret_cast<unsigned char*>(&r.bytes[0]), length))
-            return false;
+        // Grown as the bytes arrive: a damaged length must not make a reader
+        // allocate and clear the whole cap before the field's first byte.
+        for (uint32_t got = 0; got < length;) {
+            const uint32_t piece = std::min(length - got, kReadPiece);
+            r.bytes.resize(got + piece);
+            if (!take(reinterpret_cast<unsigned char*>(&r.bytes[got]), piece))
+                return false;
+            got += piece;
+        }
         out.records.push_back(std::move(r));
         if (out.records.back().field == EvReturnData::kEndField)
             return true;
