@@ -1,7 +1,11 @@
 #include "platform/Env.h"
 
-#include <cerrno>
+#include <pthread.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
 
 namespace platform {
 
@@ -9,6 +13,18 @@ namespace {
 Env realEnv;
 Env* current = &realEnv;
 } // namespace
+
+pid_t processId() {
+    static std::atomic<pid_t> cached{0};
+    static std::once_flag registered;
+    std::call_once(registered, [] { ::pthread_atfork(nullptr, nullptr, [] { cached = 0; }); });
+    pid_t pid = cached.load();
+    if (pid == 0) {
+        pid = ::getpid();
+        cached = pid;
+    }
+    return pid;
+}
 
 time_t Env::now() {
     return ::time(nullptr);

@@ -42,6 +42,11 @@ inline void sleepMs(unsigned long ms) {
     env().sleepMs(ms);
 }
 
+// This process's id, asked of the kernel once; a forked child asks again
+// (the fork handler forgets the parent's). Lock ownership and log batches
+// compare it on every call, so it must be cheap.
+pid_t processId();
+
 // A clock that only moves when someone sleeps: every sleep advances it at once
 // and is recorded, so tests assert the sequence of waits instead of timing them.
 // Its monotonic reading moves with sleeps and forward advances only: set and

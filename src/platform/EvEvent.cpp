@@ -1,12 +1,10 @@
 #include "platform/EvEvent.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -34,19 +32,6 @@ std::string stamp() {
     if (!::localtime_r(&t, &tmv) || !std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tmv))
         return "0000-00-00 00:00:00";
     return buf;
-}
-
-// This process's id, asked of the kernel once; a forked child asks again.
-long processId() {
-    static std::atomic<long> cached{0};
-    static std::once_flag registered;
-    std::call_once(registered, [] { ::pthread_atfork(nullptr, nullptr, [] { cached = 0; }); });
-    long pid = cached.load();
-    if (pid == 0) {
-        pid = static_cast<long>(::getpid());
-        cached = pid;
-    }
-    return pid;
 }
 
 // The log files a process appends to: descriptors kept open, and the lines
@@ -170,7 +155,7 @@ void emit(int level, long long jobId, const std::string& text, const EvEvent* ev
     if (level > EvDebug::getDebugLevel(nullptr))
         return;
     char head[96];
-    std::snprintf(head, sizeof head, " %ld %d %lld ", processId(), level, jobId);
+    std::snprintf(head, sizeof head, " %ld %d %lld ", static_cast<long>(processId()), level, jobId);
     appendLine(logFileOf(ev), stamp() + head + body);
 }
 
@@ -385,8 +370,8 @@ int EvEvent::raise(const char* severity, unsigned int number) {
             platform::activeSink->addEvent({severity, number, jobId_, moduleId_, args});
     }
     char head[128];
-    std::snprintf(head, sizeof head, " %ld %s 0x%08X job=%lld module=%u", platform::processId(),
-                  severity, number, jobId_, moduleId_);
+    std::snprintf(head, sizeof head, " %ld %s 0x%08X job=%lld module=%u",
+                  static_cast<long>(platform::processId()), severity, number, jobId_, moduleId_);
     std::string line = platform::stamp() + head;
     for (const Argument& a : args) {
         std::string v;

@@ -1,5 +1,6 @@
 #include "port/CXDirectory.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -309,20 +310,24 @@ int CXDirectory::removeFiles(const char* except) {
         return -1;
     }
     debug(1, "removeFiles from %s (except %s)\n", path_.c_str(), except ? except : "NULL");
+    // Entries are named relative to the open directory: the kernel does not
+    // walk the whole path again for every file removed.
+    const int at = ::dirfd(dir_);
     const char* name;
     while ((name = read()) != nullptr) {
         if (isDots(name) || isExcepted(name, except))
             continue;
-        const std::string path = path_ + "/" + name;
         struct stat64 st;
         // The entry's type, or lstat where the file system does not give
         // it: a link to a directory is unlinked like a file, never
         // descended, so nothing outside the tree is ever removed through it.
         const bool descend =
             recursion_ &&
-            (entryType_ != DT_UNKNOWN ? entryType_ == DT_DIR
-                                      : ::lstat64(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+            (entryType_ != DT_UNKNOWN
+                 ? entryType_ == DT_DIR
+                 : ::fstatat64(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode));
         if (descend) {
+            const std::string path = path_ + "/" + name;
             CXDirectory sub;
             sub.setJobId(jobId_);
             sub.setRecursion(true);
@@ -344,9 +349,10 @@ int CXDirectory::removeFiles(const char* except) {
             }
             continue;
         }
-        if (::unlink(path.c_str()) != 0) {
+        if (::unlinkat(at, name, 0) != 0) {
             lastError_ = errno;
-            debug(1, "removeFiles unlink %s failed, errno %d\n", path.c_str(), lastError_);
+            debug(1, "removeFiles unlink %s/%s failed, errno %d\n", path_.c_str(), name,
+                  lastError_);
             return -1;
         }
     }

@@ -149,11 +149,11 @@ int CXFile::closeDescriptors() {
 }
 
 bool CXFile::forkedCopy() const {
-    return opened_ && openerPid_ != ::getpid();
+    return opened_ && openerPid_ != platform::processId();
 }
 
 int CXFile::isLocked() const {
-    return locked_ && lockPid_ == ::getpid();
+    return locked_ && lockPid_ == platform::processId();
 }
 
 void CXFile::forgetLock() {
@@ -188,7 +188,7 @@ int CXFile::open(const char* path, sfOpenMode_t mode, unsigned int retries, int 
     mainFd_ = fd;
     readFd_ = mode == sfOpenWrite ? -1 : fd;
     writeFd_ = mode == sfOpenRead ? -1 : fd;
-    openerPid_ = ::getpid();
+    openerPid_ = platform::processId();
     opened_ = 1;
     mode_ = mode;
     locked_ = 0;
@@ -206,7 +206,7 @@ int CXFile::setHandles(int readFd, int writeFd, sfOpenMode_t mode) {
     writeFd_ = writeFd;
     mainFd_ = mode == sfOpenWrite ? writeFd : readFd;
     mode_ = mode;
-    openerPid_ = ::getpid();
+    openerPid_ = platform::processId();
     opened_ = 1;
     handlesGiven_ = 1;
     locked_ = 0;
@@ -346,7 +346,7 @@ int CXFile::lock(sfLockMode_t mode, unsigned long timeoutSeconds) {
         if (setLock(type, &ofd) == 0) {
             locked_ = 1;
             ofdLock_ = ofd;
-            lockPid_ = ::getpid();
+            lockPid_ = platform::processId();
             return 1;
         }
         const int err = errno;
@@ -400,7 +400,7 @@ int CXFile::lock(sfLockMode_t mode, unsigned long timeoutSeconds) {
 int CXFile::unlock() {
     if (!locked_)
         return fail(kErrWrongState);
-    if (lockPid_ != ::getpid()) {
+    if (lockPid_ != platform::processId()) {
         // A forked child: an OFD lock is shared with the parent's descriptor,
         // so releasing it here would release the parent's lock.
         writePending_ = 0;
