@@ -20,21 +20,6 @@ namespace {
 
 constexpr OXAppType kIndexAppType = 1;
 
-struct Target {
-    std::string client;
-    unsigned long realm = 2;
-    unsigned long app = 0;
-    long long job = 0;
-};
-
-void addTargetOptions(CLI::App* cmd, Target& t, bool withJob) {
-    cmd->add_option("--client", t.client, "Client name (default: the focus client)");
-    cmd->add_option("--realm", t.realm, "Realm number")->capture_default_str();
-    cmd->add_option("--app", t.app, "Application number")->required();
-    if (withJob)
-        cmd->add_option("--job", t.job, "Job id")->required();
-}
-
 std::unique_ptr<JobResultsCacheDir> makeDir(const Target& t, BackupType type,
                                             unsigned long timeStamp) {
     auto dir = std::make_unique<JobResultsCacheDir>(kIndexAppType, t.realm, t.app, t.job, type,
@@ -76,7 +61,7 @@ void addLifecycleCommands(CLI::App& app, Context& ctx) {
     auto b = std::make_shared<BackupArgs>();
     CLI::App* backup = app.add_subcommand(
         "backup", "Run a backup job's index: update (or create), write index files, close");
-    addTargetOptions(backup, b->target, true);
+    addTargetOptions(backup, b->target, JobOption::Required);
     backup->add_flag("--full", b->full, "Full backup: start a new index");
     backup->add_option("--files", b->files, "Index files to write")->capture_default_str();
     backup->add_option("--size", b->size, "Bytes per index file")->capture_default_str();
@@ -176,7 +161,7 @@ void addLifecycleCommands(CLI::App& app, Context& ctx) {
     auto br = std::make_shared<BrowseArgs>();
     CLI::App* browse =
         app.add_subcommand("browse", "Open the newest complete index for reading, list it, close");
-    addTargetOptions(browse, br->target, false);
+    addTargetOptions(browse, br->target, JobOption::None);
     browse->add_option("--at", br->at, "Newest time stamp to consider (default: now)");
     browse->add_option("--hold", br->hold, "Seconds to hold the index open")->capture_default_str();
     browse->callback([br, &ctx] {

@@ -17,21 +17,6 @@ namespace {
 
 constexpr OXAppType kIndexAppType = 1;
 
-struct Target {
-    std::string client;
-    unsigned long realm = 2;
-    unsigned long app = 0;
-    long long job = 0;
-};
-
-void addTargetOptions(CLI::App* cmd, Target& t, bool withJob) {
-    cmd->add_option("--client", t.client, "Client name (default: the focus client)");
-    cmd->add_option("--realm", t.realm, "Realm number")->capture_default_str();
-    cmd->add_option("--app", t.app, "Application number")->required();
-    if (withJob)
-        cmd->add_option("--job", t.job, "Job id (0: the newest index of the application)");
-}
-
 std::unique_ptr<JobResultsCacheDir> makeDir(const Target& t, unsigned long timeStamp = 0) {
     auto dir = std::make_unique<JobResultsCacheDir>(kIndexAppType, t.realm, t.app, t.job,
                                                     BackupTypeIncremental, timeStamp,
@@ -94,7 +79,7 @@ void addProtectCommands(CLI::App& app, Context& ctx) {
     auto r = std::make_shared<ResumeArgs>();
     CLI::App* resume = app.add_subcommand(
         "resume", "Take an interrupted job's index back for writing, then suspend it again");
-    addTargetOptions(resume, r->target, true);
+    addTargetOptions(resume, r->target, JobOption::Optional);
     resume->add_flag("--retry-from-copy", r->retry,
                      "Restore a damaged index from its checkpoint copy and try once more");
     resume->add_flag("--close", r->close, "Close the resumed index instead of suspending it");
@@ -124,7 +109,7 @@ void addProtectCommands(CLI::App& app, Context& ctx) {
     copy->add_option("action", c->action, "show | restore | remove")
         ->required()
         ->check(CLI::IsMember({"show", "restore", "remove"}));
-    addTargetOptions(copy, c->target, false);
+    addTargetOptions(copy, c->target, JobOption::None);
     copy->add_option("--ts", c->timeStamp,
                      "restore: the cache directory to restore into (default: the newest)");
     copy->callback([c, &ctx] {
