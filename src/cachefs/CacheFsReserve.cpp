@@ -530,8 +530,9 @@ int CacheFsBase::reserveOnDisk(long numBlocks, unsigned int realmNumber, const c
                 debug(3, "reserveOnDisk: not our process and possibly running, saving");
                 k.local = true;
             }
-            // A line the rewrite drops for its age promises nothing any more.
-            if (k.time != 0 && now != 0 && now - static_cast<long long>(k.time) > kStaleLineAge) {
+            // A line the rewrite drops for its age promises nothing any more;
+            // a time before 1970 is older than any day.
+            if (k.time != 0 && now != 0 && (lineTime < 0 || now - lineTime > kStaleLineAge)) {
                 debug(1, "time %lu, now %lu, discarding '%s' (%s)\n",
                       static_cast<unsigned long>(k.time), static_cast<unsigned long>(now),
                       k.text.c_str(), k.local ? "local" : "remote");

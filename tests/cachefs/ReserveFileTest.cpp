@@ -123,6 +123,7 @@ TEST_F(ReserveFileTest, AWriteCutShortByTheFileSizeLimitLeavesTheOldContent) {
 TEST_F(ReserveFileTest, LinesTheRewriteDropsNeitherCountNorStay) {
     const std::string stale = "57:1 900000 " + std::to_string(kNow - 86401);
     const std::string pid0 = "42:0 900000 " + kT, huge = "57:2 18446744073709551615 " + kT;
+    const std::string beforeEpoch = "57:4 900000 -27000666666666666666666";
     struct Case {
         std::string live;
         int result;
@@ -130,7 +131,8 @@ TEST_F(ReserveFileTest, LinesTheRewriteDropsNeitherCountNorStay) {
     };
     for (const Case& c : {Case{"57:3 10 " + kT, 1, 0}, Case{"57:3 9000 " + kT, 0, 1}}) {
         SCOPED_TRACE(c.live);
-        writeFile(reserveFile, stale + "\n" + pid0 + "\n" + huge + "\n" + c.live + "\n");
+        writeFile(reserveFile,
+                  stale + "\n" + pid0 + "\n" + huge + "\n" + beforeEpoch + "\n" + c.live + "\n");
         pid_t child = start(
             [&](TestCacheFs& fs) {
                 const int rc = fs.reserveOnDisk(5000, 2, "17", 100, false);

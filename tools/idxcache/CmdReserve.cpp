@@ -48,9 +48,10 @@ LineView describeLine(const char* line, const std::string& myHost, long long now
     } else {
         v.state = "remote";
     }
-    if (t != 0 && now - t > CacheFsBase::kStaleLineAge)
+    // A time before 1970 is older than any day (and has no age to show).
+    if (t != 0 && (t < 0 || now - t > CacheFsBase::kStaleLineAge))
         v.state = "stale (older than a day)";
-    if (t != 0)
+    if (t > 0)
         v.age = now - t;
     return v;
 }
