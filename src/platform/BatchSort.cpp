@@ -16,9 +16,13 @@
 
 #include "platform/CrashPoint.h"
 #include "platform/EvEvent.h"
+#include "platform/FdIo.h"
 #include "platform/OXPlatformInfo.h"
 
 namespace {
+
+using platform::readSome;
+using platform::writeAll;
 
 std::atomic<unsigned long long> processMemoryLimit{0};
 
@@ -38,30 +42,6 @@ static_assert(sizeof(LineRef) == BatchSort::kLineOverhead, "per-line overhead");
 
 std::string errnoText(int e) {
     return std::strerror(e);
-}
-
-ssize_t readSome(int fd, char* buffer, size_t length) {
-    ssize_t n;
-    do {
-        n = ::read(fd, buffer, length);
-    } while (n < 0 && errno == EINTR);
-    return n;
-}
-
-bool writeAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 class Fd {

@@ -10,9 +10,12 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/FdIo.h"
 #include "platform/OXPlatformInfo.h"
 
 namespace {
+
+using platform::writeAll;
 
 constexpr unsigned long long kDefaultSizeCap = 4ull << 30;
 constexpr size_t kChunk = 1 << 16;
@@ -27,19 +30,6 @@ struct Fd {
             ::close(fd);
     }
 };
-
-bool writeAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // Decompresses every bzip2 stream of in into out, at most cap bytes.
 bool inflate(int in, int out, unsigned long long cap, std::string& error) {

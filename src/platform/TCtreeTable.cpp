@@ -9,7 +9,12 @@
 #include <new>
 #include <string>
 
+#include "platform/FdIo.h"
+
 namespace {
+
+using platform::readSome;
+using platform::writeAll;
 
 // Closes a descriptor at the end of a scope unless released.
 class Fd {
@@ -35,30 +40,6 @@ public:
 private:
     int fd_;
 };
-
-ssize_t readSome(int fd, char* buffer, size_t length) {
-    ssize_t n;
-    do {
-        n = ::read(fd, buffer, length);
-    } while (n < 0 && errno == EINTR);
-    return n;
-}
-
-bool writeAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 } // namespace
 
